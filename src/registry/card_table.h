@@ -1,0 +1,93 @@
+// The process-wide table of the cards the driver offers, the DriverLock, the
+// per-family position maps, and the library's load and unload routines.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "driver/contract.h"
+
+struct DeviceHandle;
+
+inline constexpr int CARD_TABLE_SIZE = 32;
+inline constexpr std::uint16_t CARD_VENDOR_ID = 0x1760;
+
+struct CardEntry {
+    std::uint16_t vendorId;
+    std::uint16_t deviceId;
+    std::uint16_t slot;
+    std::uint8_t irqLine;
+    std::uint32_t bus;
+    std::uint32_t pciAddress;
+    std::int32_t irqTimeout;      // ms, kept across Close and Open
+    char boardName[32];           // not terminated when 32 characters long
+    LONG irqWaiters;              // interlocked only
+    CRITICAL_SECTION waitLock;    // one interrupt wait of this process at a time
+    DeviceHandle* handle;         // owned by the table; null while not open
+    std::uint32_t irqEnabled;
+    std::int32_t connectionKind;
+    std::uint32_t irqBase;
+    std::uint32_t cardId;
+    std::uint32_t serialNumber;
+};
+
+// Fields that change after the scan (handle, irqEnabled, irqTimeout,
+// connectionKind, irqBase, irqWaiters) are read by threads that do not hold the
+// DriverLock; they are accessed through these helpers only.
+inline DeviceHandle* LoadHandle(const CardEntry& e)
+{
+    return std::atomic_ref<DeviceHandle*>(const_cast<DeviceHandle*&>(e.handle)).load(std::memory_order_acquire);
+}
+inline void StoreHandle(CardEntry& e, DeviceHandle* h)
+{
+    std::atomic_ref<DeviceHandle*>(e.handle).store(h, std::memory_order_release);
+}
+inline bool IsPresent(const CardEntry& e) { return e.boardName[0] != '\0'; }
+
+// Entry i belongs to the driver's device number i + 1.
+CardEntry* CardTable();
+inline int TableIndexOf(const CardEntry& e) { return static_cast<int>(&e - CardTable()); }
+
+// The one process-wide critical section (recursive).
+CRITICAL_SECTION* DriverLock();
+
+// Fills the table from the driver's devices; harmless when already filled.
+void ScanCards();
+
+// Load and unload, called by the library entry point (and by tests).
+void RegistryLoad();
+void RegistryUnload();
+
+// --- Position maps ---
+//
+// A map value is a table index 0..31, NO_CARD, or (OX952 function-1 map only)
+// AMBIGUOUS_PARTNER. The no-card mark is kept apart from every table index, so
+// a full table of 32 cards cannot make a position without a card resolve to
+// entry 31.
+inline constexpr std::int8_t NO_CARD = -1;
+inline constexpr std::int8_t AMBIGUOUS_PARTNER = 32;
+
+struct PositionMap {
+    std::atomic<bool> built;
+    std::atomic<std::int8_t> index[CARD_TABLE_SIZE];
+};
+
+enum class Family { OX952, OX9162, EP4GXA };
+
+// The family's map, built first if it is not built yet (under the DriverLock;
+// marked built only once complete). For OX952 this is the function-0 map.
+const PositionMap& BuiltMap(Family family);
+// The OX952 function-1 map (built together with the function-0 map). Open
+// writes pairings into it.
+PositionMap& Ox952Function1Map();
+
+// The entry a map value names, or null for NO_CARD, AMBIGUOUS_PARTNER and any
+// value that is not a table index.
+CardEntry* EntryFor(std::int8_t mapValue);
+
+// Lookups by position (position < 32 already tested by the caller).
+CardEntry* FamilyEntry(Family family, std::uint32_t position);  // OX9162, EP4GXA
+CardEntry* Ox952Function0Entry(std::uint32_t position);
+CardEntry* Ox952Function1Entry(std::uint32_t position);
+// Function-0 entry when the position has one, else the function-1 entry.
+CardEntry* Ox952CardEntry(std::uint32_t position);
