@@ -40,40 +40,68 @@ extern "C" {
 /* Result codes of the family functions.                                      */
 /* ------------------------------------------------------------------------- */
 
-/* X(name, value, text): the one list from which the names and the texts are
- * both generated, so they cannot drift apart. */
-#define QUELT_RESULT_CODES(X)                                                              \
-    X(QUELT_OK, 0x0u, "success")                                                           \
-    X(QUELT_NO_CARD, 0x2u, "no such card at this position")                                \
-    X(QUELT_REFUSED, 0x4u, "connection refused by the card's other connections")           \
-    X(QUELT_OPEN_FAILED, 0x8u, "opening the card's device failed")                         \
-    X(QUELT_NO_IRQ_LINE, 0x20u, "interrupts requested but the card has no interrupt")      \
-    X(QUELT_NOT_OPEN, 0x40u, "card not open in this process, or the operation failed")     \
-    X(QUELT_NO_REGION, 0x80u, "memory region not available")                               \
-    X(QUELT_IRQ_NOT_ENABLED, 0x100u, "card was opened without interrupts")                 \
-    X(QUELT_WAIT_ENDED, 0x200u, "interrupt wait discarded or card closed")                 \
-    X(QUELT_NULL_POINTER, 0x400u, "null pointer argument, or a needed record is missing")  \
-    X(QUELT_WAIT_FAILED, 0x800u, "the driver's interrupt wait request failed")            \
-    X(QUELT_TIMEOUT, 0x1000u, "interrupt wait timed out")                                  \
-    X(QUELT_NO_BAR3, 0x2000u, "OX9162 BAR3 region not available")                          \
-    X(QUELT_NO_BAR11, 0x4000u, "OX952 function 1 BAR1 region not available")              \
-    X(QUELT_NO_BAR13, 0x8000u, "OX952 function 1 BAR3 region not available")              \
-    X(QUELT_NO_FUNCTION1, 0x20000u, "OX952 second function missing or ambiguous")          \
-    X(QUELT_ALREADY_OPEN, 0x40000u, "card already open in this process")                   \
-    X(QUELT_BAD_OFFSET, 0x40000000u, "register offset outside region 0 or misaligned")     \
-    X(QUELT_OLD_DRIVER, 0x80000000u, "card driver older than version 109")
+/* The values are fixed; every failure is exactly one of these bits. */
+#define QUELT_OK 0x0u                 /* success */
+#define QUELT_NO_CARD 0x2u            /* position 32 or more, or no card of the family there */
+#define QUELT_REFUSED 0x4u            /* connection refused by the card's other connections */
+#define QUELT_OPEN_FAILED 0x8u        /* opening the card's device failed */
+#define QUELT_NO_IRQ_LINE 0x20u       /* interrupts requested but the card has no interrupt */
+#define QUELT_NOT_OPEN 0x40u          /* card not open in this process, or the operation failed */
+#define QUELT_NO_REGION 0x80u         /* the requested memory region is not available */
+#define QUELT_IRQ_NOT_ENABLED 0x100u  /* the card was opened without interrupts */
+#define QUELT_WAIT_ENDED 0x200u       /* the wait was discarded or the card was closed */
+#define QUELT_NULL_POINTER 0x400u     /* a pointer argument is null, or a needed record is missing */
+#define QUELT_WAIT_FAILED 0x800u      /* the driver's interrupt wait request failed */
+#define QUELT_TIMEOUT 0x1000u         /* the interrupt wait timed out */
+#define QUELT_NO_BAR3 0x2000u         /* OX9162_BAR3_BaseAdr: region not available */
+#define QUELT_NO_BAR11 0x4000u        /* OX952_BAR11_BaseAdr: region not available */
+#define QUELT_NO_BAR13 0x8000u        /* OX952_BAR13_BaseAdr: region not available */
+#define QUELT_NO_FUNCTION1 0x20000u   /* OX952: second function missing or ambiguous */
+#define QUELT_ALREADY_OPEN 0x40000u   /* the card is already open in this process */
+#define QUELT_BAD_OFFSET 0x40000000u  /* register offset outside region 0 or misaligned */
+#define QUELT_OLD_DRIVER 0x80000000u  /* the card driver is older than version 109 */
 
-#define QUELT_DECLARE_CODE_(name, value, text) name = value,
-enum QueltResultCode { QUELT_RESULT_CODES(QUELT_DECLARE_CODE_) };
-#undef QUELT_DECLARE_CODE_
+/* Every code with its text. The switch below rejects a code listed twice, and
+ * the mask check below rejects a code left out. */
+#define QUELT_RESULT_CODES(X)                                                \
+    X(QUELT_OK, "success")                                                   \
+    X(QUELT_NO_CARD, "no such card at this position")                        \
+    X(QUELT_REFUSED, "connection refused by the card's other connections")   \
+    X(QUELT_OPEN_FAILED, "opening the card's device failed")                 \
+    X(QUELT_NO_IRQ_LINE, "interrupts requested but the card has none")       \
+    X(QUELT_NOT_OPEN, "card not open in this process, or operation failed")  \
+    X(QUELT_NO_REGION, "memory region not available")                        \
+    X(QUELT_IRQ_NOT_ENABLED, "card was opened without interrupts")           \
+    X(QUELT_WAIT_ENDED, "interrupt wait discarded or card closed")           \
+    X(QUELT_NULL_POINTER, "null pointer argument or missing record")         \
+    X(QUELT_WAIT_FAILED, "the driver's interrupt wait request failed")       \
+    X(QUELT_TIMEOUT, "interrupt wait timed out")                             \
+    X(QUELT_NO_BAR3, "OX9162 BAR3 region not available")                     \
+    X(QUELT_NO_BAR11, "OX952 function 1 first region not available")         \
+    X(QUELT_NO_BAR13, "OX952 function 1 second region not available")        \
+    X(QUELT_NO_FUNCTION1, "OX952 second function missing or ambiguous")      \
+    X(QUELT_ALREADY_OPEN, "card already open in this process")               \
+    X(QUELT_BAD_OFFSET, "register offset outside region 0 or misaligned")    \
+    X(QUELT_OLD_DRIVER, "card driver older than version 109")
+
+#define QUELT_ALL_CODES_                                                                             \
+    (QUELT_NO_CARD | QUELT_REFUSED | QUELT_OPEN_FAILED | QUELT_NO_IRQ_LINE | QUELT_NOT_OPEN |       \
+     QUELT_NO_REGION | QUELT_IRQ_NOT_ENABLED | QUELT_WAIT_ENDED | QUELT_NULL_POINTER |              \
+     QUELT_WAIT_FAILED | QUELT_TIMEOUT | QUELT_NO_BAR3 | QUELT_NO_BAR11 | QUELT_NO_BAR13 |           \
+     QUELT_NO_FUNCTION1 | QUELT_ALREADY_OPEN | QUELT_BAD_OFFSET | QUELT_OLD_DRIVER)
+#define QUELT_CODE_BIT_(name, text) | (name)
+#if (0u QUELT_RESULT_CODES(QUELT_CODE_BIT_)) != QUELT_ALL_CODES_
+#error "QUELT_RESULT_CODES must list every result code"
+#endif
+#undef QUELT_CODE_BIT_
 
 /* A short English text for a result code; "unknown result code" for any
  * value that is not one of the codes above. Never null, never a shared
  * buffer. */
 static inline const char* quelt_result_text(uint32_t code)
 {
-#define QUELT_TEXT_CASE_(name, value, text) \
-    case value:                             \
+#define QUELT_TEXT_CASE_(name, text) \
+    case name:                       \
         return text;
     switch (code) {
         QUELT_RESULT_CODES(QUELT_TEXT_CASE_)
