@@ -80,6 +80,8 @@ const PositionMap& BuiltMap(Family family);
 // The OX952 function-1 map (built together with the function-0 map). Open
 // writes pairings into it.
 PositionMap& Ox952Function1Map();
+// Every map back to unbuilt (load).
+void ResetPositionMaps();
 
 // The entry a map value names, or null for NO_CARD, AMBIGUOUS_PARTNER and any
 // value that is not a table index.
