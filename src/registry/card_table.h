@@ -82,6 +82,11 @@ const PositionMap& BuiltMap(Family family);
 PositionMap& Ox952Function1Map();
 // Every map back to unbuilt (load).
 void ResetPositionMaps();
+// The map as it stands, never building it: every position of an unbuilt map
+// is NO_CARD. For the members that must not scan (interrupts, OX952 open
+// count). OX952: the function-0 and the function-1 map.
+const PositionMap& MapAsBuilt(Family family);
+const PositionMap& Ox952Function1MapAsBuilt();
 
 // The entry a map value names, or null for NO_CARD, AMBIGUOUS_PARTNER and any
 // value that is not a table index.

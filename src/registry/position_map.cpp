@@ -123,6 +123,9 @@ const PositionMap& BuiltMap(Family family)
     return map;
 }
 
+const PositionMap& MapAsBuilt(Family family) { return MapOf(family); }
+const PositionMap& Ox952Function1MapAsBuilt() { return gOx952Function1Map; }
+
 PositionMap& Ox952Function1Map()
 {
     BuiltMap(Family::OX952);
