@@ -1,20 +1,144 @@
 // The EP4GXA_ function set. Argument checks run in each function's own order;
 // the work is done by the shared family routines.
 #include "api/family.h"
+#include "api/base_address.h"
+#include "api/enumeration.h"
+#include "api/open_close.h"
+#include "api/register_access.h"
+#include "registry/connection.h"
 
 extern "C" {
 
 // --- versions and enumeration ---
 
+QUELT_API uint32_t QUELT_CALL EP4GXA_DriverVersion(uint32_t* version) { return FamilyDriverVersion(version); }
+QUELT_API uint32_t QUELT_CALL EP4GXA_InterfaceVersion(void) { return QUELT_INTERFACE_VERSION; }
+QUELT_API uint32_t QUELT_CALL EP4GXA_CardsInSystem(uint32_t* count) { return FamilyCardsInSystem(Family::EP4GXA, count); }
+QUELT_API uint32_t QUELT_CALL EP4GXA_Card_DID(uint32_t position, uint32_t* deviceId)
+{
+    return FamilyCardField(Family::EP4GXA, position, deviceId, CardField::DeviceId, NullCheck::Last);
+}
+QUELT_API uint32_t QUELT_CALL EP4GXA_Card_BUS(uint32_t position, uint32_t* bus)
+{
+    return FamilyCardField(Family::EP4GXA, position, bus, CardField::Bus, NullCheck::Last);
+}
+QUELT_API uint32_t QUELT_CALL EP4GXA_Card_SLOT(uint32_t position, uint32_t* slot)
+{
+    return FamilyCardField(Family::EP4GXA, position, slot, CardField::Slot, NullCheck::Last);
+}
+QUELT_API uint32_t QUELT_CALL EP4GXA_Card_ID(uint32_t position, uint32_t* id)
+{
+    return FamilyCardField(Family::EP4GXA, position, id, CardField::CardId, NullCheck::AfterPosition);
+}
+QUELT_API uint32_t QUELT_CALL EP4GXA_Card_SerNr(uint32_t position, uint32_t* serialNumber)
+{
+    return FamilyCardField(Family::EP4GXA, position, serialNumber, CardField::SerialNumber, NullCheck::AfterPosition);
+}
+
 // --- open and close ---
+
+QUELT_API uint32_t QUELT_CALL EP4GXA_Open(uint32_t position, uint32_t irq)
+{
+    return OpenCard(Family::EP4GXA, position, irq, CONNECTION_NORMAL);
+}
+QUELT_API uint32_t QUELT_CALL EP4GXA_OpenMulti(uint32_t position, uint32_t irq)
+{
+    return OpenCard(Family::EP4GXA, position, irq, CONNECTION_MULTI);
+}
+QUELT_API uint32_t QUELT_CALL EP4GXA_OpenDiagnostic(uint32_t position, uint32_t irq)
+{
+    return OpenCard(Family::EP4GXA, position, irq, CONNECTION_DIAGNOSTIC);
+}
+QUELT_API uint32_t QUELT_CALL EP4GXA_Close(uint32_t position) { return CloseCard(Family::EP4GXA, position); }
 
 // --- connection statistics and reset ---
 
 // --- base addresses ---
 
+QUELT_API uint32_t QUELT_CALL EP4GXA_BAR0_BaseAdr(uint32_t position, void** address, uint32_t* length)
+{
+    return RegionBaseAdr(EP4GXA_BAR0, position, address, length);
+}
+QUELT_API uint32_t QUELT_CALL EP4GXA_BAR1_BaseAdr(uint32_t position, void** address, uint32_t* length)
+{
+    return RegionBaseAdr(EP4GXA_BAR1, position, address, length);
+}
+QUELT_API uint32_t QUELT_CALL EP4GXA_BAR2_BaseAdr(uint32_t position, void** address, uint32_t* length)
+{
+    return RegionBaseAdr(EP4GXA_BAR2, position, address, length);
+}
+QUELT_API uint32_t QUELT_CALL EP4GXA_SHARED_BaseAdr(uint32_t position, void** address, uint32_t* length)
+{
+    return SharedBaseAdr(Family::EP4GXA, position, address, length);
+}
+
 // --- interrupts ---
 
 // --- memory and register access ---
+
+QUELT_API uint32_t QUELT_CALL EP4GXA_ReadReg8(uint32_t position, uint32_t offset, uint8_t* value)
+{
+    if (value == nullptr) return QUELT_NULL_POINTER;
+    volatile void* reg = nullptr;
+    const uint32_t code = Ep4gxaRegister(position, offset, 1, 4, &reg);
+    if (code == QUELT_OK) *value = mmio::Read8(reg);
+    return code;
+}
+QUELT_API uint32_t QUELT_CALL EP4GXA_WriteReg8(uint32_t position, uint32_t offset, uint8_t value)
+{
+    volatile void* reg = nullptr;
+    const uint32_t code = Ep4gxaRegister(position, offset, 1, 4, &reg);
+    if (code == QUELT_OK) mmio::Write8(reg, value);
+    return code;
+}
+QUELT_API uint32_t QUELT_CALL EP4GXA_ReadReg32(uint32_t position, uint32_t offset, uint32_t* value)
+{
+    if (value == nullptr) return QUELT_NULL_POINTER;
+    volatile void* reg = nullptr;
+    const uint32_t code = Ep4gxaRegister(position, offset, 4, 4, &reg);
+    if (code == QUELT_OK) *value = mmio::Read32(reg);
+    return code;
+}
+QUELT_API uint32_t QUELT_CALL EP4GXA_WriteReg32(uint32_t position, uint32_t offset, uint32_t value)
+{
+    volatile void* reg = nullptr;
+    const uint32_t code = Ep4gxaRegister(position, offset, 4, 4, &reg);
+    if (code == QUELT_OK) mmio::Write32(reg, value);
+    return code;
+}
+QUELT_API uint32_t QUELT_CALL EP4GXA_ReadReg2x32(uint32_t position, uint32_t offset, uint32_t* low, uint32_t* high)
+{
+    if (low == nullptr || high == nullptr) return QUELT_NULL_POINTER;
+    volatile void* reg = nullptr;
+    const uint32_t code = Ep4gxaRegister(position, offset, 8, 8, &reg);
+    if (code != QUELT_OK) return code;
+    const uint64_t word = mmio::Read64(reg);  // one access, never two halves
+    *low = static_cast<uint32_t>(word);
+    *high = static_cast<uint32_t>(word >> 32);
+    return QUELT_OK;
+}
+QUELT_API uint32_t QUELT_CALL EP4GXA_WriteReg2x32(uint32_t position, uint32_t offset, uint32_t low, uint32_t high)
+{
+    volatile void* reg = nullptr;
+    const uint32_t code = Ep4gxaRegister(position, offset, 8, 8, &reg);
+    if (code == QUELT_OK) mmio::Write64(reg, (static_cast<uint64_t>(high) << 32) | static_cast<uint64_t>(low));
+    return code;
+}
+QUELT_API uint32_t QUELT_CALL EP4GXA_ReadReg64(uint32_t position, uint32_t offset, uint64_t* value)
+{
+    if (value == nullptr) return QUELT_NULL_POINTER;
+    volatile void* reg = nullptr;
+    const uint32_t code = Ep4gxaRegister(position, offset, 8, 8, &reg);
+    if (code == QUELT_OK) *value = mmio::Read64(reg);
+    return code;
+}
+QUELT_API uint32_t QUELT_CALL EP4GXA_WriteReg64(uint32_t position, uint32_t offset, uint64_t value)
+{
+    volatile void* reg = nullptr;
+    const uint32_t code = Ep4gxaRegister(position, offset, 8, 8, &reg);
+    if (code == QUELT_OK) mmio::Write64(reg, value);
+    return code;
+}
 
 // --- serial EEPROM ---
 

@@ -1,6 +1,11 @@
 // The OX9162_ function set. Argument checks run in each function's own order;
 // the work is done by the shared family routines.
 #include "api/family.h"
+#include "api/base_address.h"
+#include "api/enumeration.h"
+#include "api/open_close.h"
+#include "api/register_access.h"
+#include "registry/connection.h"
 #include "api/eeprom.h"
 #include "driver/device.h"
 
@@ -8,15 +13,61 @@ extern "C" {
 
 // --- versions and enumeration ---
 
+QUELT_API uint32_t QUELT_CALL OX9162_DriverVersion(uint32_t* version) { return FamilyDriverVersion(version); }
+QUELT_API uint32_t QUELT_CALL OX9162_InterfaceVersion(void) { return QUELT_INTERFACE_VERSION; }
+QUELT_API uint32_t QUELT_CALL OX9162_CardsInSystem(uint32_t* count) { return FamilyCardsInSystem(Family::OX9162, count); }
+QUELT_API uint32_t QUELT_CALL OX9162_Card_DID(uint32_t position, uint32_t* deviceId)
+{
+    return FamilyCardField(Family::OX9162, position, deviceId, CardField::DeviceId, NullCheck::Last);
+}
+QUELT_API uint32_t QUELT_CALL OX9162_Card_BUS(uint32_t position, uint32_t* bus)
+{
+    return FamilyCardField(Family::OX9162, position, bus, CardField::Bus, NullCheck::Last);
+}
+QUELT_API uint32_t QUELT_CALL OX9162_Card_SLOT(uint32_t position, uint32_t* slot)
+{
+    return FamilyCardField(Family::OX9162, position, slot, CardField::Slot, NullCheck::Last);
+}
+
 // --- open and close ---
+
+QUELT_API uint32_t QUELT_CALL OX9162_Open(uint32_t position, uint32_t irq)
+{
+    return OpenCard(Family::OX9162, position, irq, CONNECTION_NORMAL);
+}
+QUELT_API uint32_t QUELT_CALL OX9162_OpenMulti(uint32_t position, uint32_t irq)
+{
+    return OpenCard(Family::OX9162, position, irq, CONNECTION_MULTI);
+}
+QUELT_API uint32_t QUELT_CALL OX9162_OpenDiagnostic(uint32_t position, uint32_t irq)
+{
+    return OpenCard(Family::OX9162, position, irq, CONNECTION_DIAGNOSTIC);
+}
+QUELT_API uint32_t QUELT_CALL OX9162_Close(uint32_t position) { return CloseCard(Family::OX9162, position); }
 
 // --- connection statistics and reset ---
 
 // --- base addresses ---
 
+QUELT_API uint32_t QUELT_CALL OX9162_BAR3_BaseAdr(uint32_t position, void** address, uint32_t* length)
+{
+    return RegionBaseAdr(OX9162_BAR3, position, address, length);
+}
+QUELT_API uint32_t QUELT_CALL OX9162_BAR4_BaseAdr(uint32_t position, void** address, uint32_t* length)
+{
+    return RegionBaseAdr(OX9162_BAR4, position, address, length);
+}
+QUELT_API uint32_t QUELT_CALL OX9162_SHARED_BaseAdr(uint32_t position, void** address, uint32_t* length)
+{
+    return SharedBaseAdr(Family::OX9162, position, address, length);
+}
+
 // --- interrupts ---
 
 // --- memory and register access ---
+
+QUELT_API void QUELT_CALL OX9162_MemWrite(void* base, uint32_t offset, uint8_t value) { ByteWrite(base, offset, value); }
+QUELT_API uint8_t QUELT_CALL OX9162_MemRead(void* base, uint32_t offset) { return ByteRead(base, offset); }
 
 // --- serial EEPROM ---
 

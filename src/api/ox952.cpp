@@ -1,20 +1,75 @@
 // The OX952_ function set. Argument checks run in each function's own order;
 // the work is done by the shared family routines.
 #include "api/family.h"
+#include "api/base_address.h"
+#include "api/enumeration.h"
+#include "api/open_close.h"
+#include "api/register_access.h"
+#include "registry/connection.h"
 
 extern "C" {
 
 // --- versions and enumeration ---
 
+QUELT_API uint32_t QUELT_CALL OX952_DriverVersion(uint32_t* version) { return FamilyDriverVersion(version); }
+QUELT_API uint32_t QUELT_CALL OX952_InterfaceVersion(void) { return QUELT_INTERFACE_VERSION; }
+QUELT_API uint32_t QUELT_CALL OX952_CardsInSystem(uint32_t* count) { return FamilyCardsInSystem(Family::OX952, count); }
+QUELT_API uint32_t QUELT_CALL OX952_Card_DID(uint32_t position, uint32_t* deviceId)
+{
+    return FamilyCardField(Family::OX952, position, deviceId, CardField::DeviceId, NullCheck::First);
+}
+QUELT_API uint32_t QUELT_CALL OX952_Card_BUS(uint32_t position, uint32_t* bus)
+{
+    return FamilyCardField(Family::OX952, position, bus, CardField::Bus, NullCheck::AfterPosition);
+}
+QUELT_API uint32_t QUELT_CALL OX952_Card_SLOT(uint32_t position, uint32_t* slot)
+{
+    return FamilyCardField(Family::OX952, position, slot, CardField::Slot, NullCheck::AfterPosition);
+}
+
 // --- open and close ---
+
+QUELT_API uint32_t QUELT_CALL OX952_Open(uint32_t position, uint32_t irq)
+{
+    return OpenCard(Family::OX952, position, irq, CONNECTION_NORMAL);
+}
+QUELT_API uint32_t QUELT_CALL OX952_OpenMulti(uint32_t position, uint32_t irq)
+{
+    return OpenCard(Family::OX952, position, irq, CONNECTION_MULTI);
+}
+QUELT_API uint32_t QUELT_CALL OX952_OpenDiagnostic(uint32_t position, uint32_t irq)
+{
+    return OpenCard(Family::OX952, position, irq, CONNECTION_DIAGNOSTIC);
+}
+QUELT_API uint32_t QUELT_CALL OX952_Close(uint32_t position) { return CloseCard(Family::OX952, position); }
 
 // --- connection statistics and reset ---
 
 // --- base addresses ---
 
+QUELT_API uint32_t QUELT_CALL OX952_BAR05_BaseAdr(uint32_t position, void** address, uint32_t* length)
+{
+    return RegionBaseAdr(OX952_BAR05, position, address, length);
+}
+QUELT_API uint32_t QUELT_CALL OX952_BAR11_BaseAdr(uint32_t position, void** address, uint32_t* length)
+{
+    return RegionBaseAdr(OX952_BAR11, position, address, length);
+}
+QUELT_API uint32_t QUELT_CALL OX952_BAR13_BaseAdr(uint32_t position, void** address, uint32_t* length)
+{
+    return RegionBaseAdr(OX952_BAR13, position, address, length);
+}
+QUELT_API uint32_t QUELT_CALL OX952_SHARED_BaseAdr(uint32_t position, void** address, uint32_t* length)
+{
+    return SharedBaseAdr(Family::OX952, position, address, length);
+}
+
 // --- interrupts ---
 
 // --- memory and register access ---
+
+QUELT_API void QUELT_CALL OX952_MemWrite(void* base, uint32_t offset, uint8_t value) { ByteWrite(base, offset, value); }
+QUELT_API uint8_t QUELT_CALL OX952_MemRead(void* base, uint32_t offset) { return ByteRead(base, offset); }
 
 // --- serial EEPROM ---
 

@@ -1,0 +1,202 @@
+// Opening and closing family card positions.
+#include "api/open_close.h"
+
+#include "api/family.h"
+#include "driver/device.h"
+#include "driver/version.h"
+#include "registry/connection.h"
+
+namespace {
+
+void SetIrqWaitersToZero(CardEntry& e) { std::atomic_ref<LONG>(e.irqWaiters).store(0, std::memory_order_relaxed); }
+
+// Records a fresh connection on an entry. The interrupt base is read first so
+// that an interrupt API call that sees irqEnabled already counts from it.
+void RecordConnection(CardEntry& e, DeviceHandle* handle, std::uint32_t irq, std::int32_t kind)
+{
+    StoreShared(e.irqBase, OxGetIrqCounter(handle));
+    StoreShared(e.connectionKind, kind);
+    StoreShared(e.irqEnabled, irq);
+}
+
+// Attaches the entry's device into e.handle unless it is already held. Called
+// with the DriverLock held. Returns QUELT_ALREADY_OPEN, QUELT_OPEN_FAILED or
+// QUELT_OK.
+std::uint32_t ClaimLocked(CardEntry& e)
+{
+    if (LoadHandle(e) != nullptr) return QUELT_ALREADY_OPEN;
+    StoreHandle(e, AttachDeviceByIndex("", TableIndexOf(e) + 1));
+    SetIrqWaitersToZero(e);
+    return LoadHandle(e) == nullptr ? QUELT_OPEN_FAILED : QUELT_OK;
+}
+
+// Admits the claimed entry's connection; a refused handle is taken out and
+// closed again, leaving the entry not open.
+std::uint32_t AdmitClaimed(CardEntry& e, std::uint32_t irq, std::int32_t kind)
+{
+    DeviceHandle* handle = LoadHandle(e);
+    if (AdmitConnection(handle, kind) != 0) {
+        OxCloseDevice(TakeHandle(e));
+        return QUELT_REFUSED;
+    }
+    RecordConnection(e, handle, irq, kind);
+    return QUELT_OK;
+}
+
+std::uint32_t OpenSingleFunctionCard(Family family, std::uint32_t position, std::uint32_t irq, std::int32_t kind)
+{
+    CardEntry* e = FamilyEntry(family, position);
+    if (e == nullptr || !IsPresent(*e)) return QUELT_NO_CARD;
+    if (irq != 0 && e->irqLine == 0) return QUELT_NO_IRQ_LINE;
+
+    EnterCriticalSection(DriverLock());
+    const std::uint32_t claimed = ClaimLocked(*e);
+    LeaveCriticalSection(DriverLock());
+    if (claimed != QUELT_OK) return claimed;
+    return AdmitClaimed(*e, irq, kind);
+}
+
+// The second function of a two-function card: the present entry with the
+// partner device id on the same bus and slot. More than one candidate is
+// marked ambiguous, and the card then cannot be opened.
+std::int8_t FindPartner(const CardEntry& f0)
+{
+    const CardEntry* table = CardTable();
+    const std::uint16_t partnerId = static_cast<std::uint16_t>(f0.deviceId ^ 1u);
+    std::int8_t found = NO_CARD;
+    for (int j = 0; j < CARD_TABLE_SIZE; ++j) {
+        const CardEntry& c = table[j];
+        if (!IsPresent(c) || c.deviceId != partnerId || c.slot != f0.slot || c.bus != f0.bus) continue;
+        if (found != NO_CARD) return AMBIGUOUS_PARTNER;
+        found = static_cast<std::int8_t>(j);
+    }
+    return found;
+}
+
+// Function 1 of a two-function card opens with function 0, in the same kind.
+// Its admission is bookkeeping only: function 0's admission decided.
+void OpenPartner(CardEntry& e1, std::uint32_t irq, std::int32_t kind)
+{
+    // Claimed under the DriverLock, so two openers can never both attach it
+    // and lose one handle.
+    EnterCriticalSection(DriverLock());
+    DeviceHandle* handle = nullptr;
+    const bool claimed = LoadHandle(e1) == nullptr;
+    if (claimed) {
+        handle = AttachDeviceByIndex("", TableIndexOf(e1) + 1);
+        StoreHandle(e1, handle);
+    }
+    LeaveCriticalSection(DriverLock());
+    if (!claimed) return;
+    AdmitConnection(handle, kind);
+    RecordConnection(e1, handle, irq, kind);
+}
+
+std::uint32_t OpenOx952Card(std::uint32_t position, std::uint32_t irq, std::int32_t kind)
+{
+    CardEntry* e0 = Ox952Function0Entry(position);
+    if (e0 == nullptr) {
+        // No function 0: a lone function 1, or no card at all.
+        CardEntry* e1 = Ox952Function1Entry(position);
+        if (e1 == nullptr) return irq != 0 ? QUELT_NO_IRQ_LINE : QUELT_OPEN_FAILED;
+        EnterCriticalSection(DriverLock());
+        if (LoadHandle(*e1) != nullptr) {
+            LeaveCriticalSection(DriverLock());
+            return QUELT_ALREADY_OPEN;
+        }
+        if (irq != 0 && e1->irqLine == 0) {
+            LeaveCriticalSection(DriverLock());
+            return QUELT_NO_IRQ_LINE;
+        }
+        const std::uint32_t claimed = ClaimLocked(*e1);
+        LeaveCriticalSection(DriverLock());
+        if (claimed != QUELT_OK) return claimed;
+        return AdmitClaimed(*e1, irq, kind);
+    }
+
+    EnterCriticalSection(DriverLock());
+    const std::uint32_t claimed = ClaimLocked(*e0);
+    LeaveCriticalSection(DriverLock());
+    if (claimed != QUELT_OK) return claimed;
+    if (const std::uint32_t admitted = AdmitClaimed(*e0, irq, kind); admitted != QUELT_OK) return admitted;
+
+    // A pairing found once stays; an ambiguous one is searched again.
+    std::atomic<std::int8_t>& f1 = Ox952Function1Map().index[position];
+    if (EntryFor(f1.load(std::memory_order_relaxed)) == nullptr) f1.store(FindPartner(*e0), std::memory_order_relaxed);
+
+    if (CardEntry* e1 = EntryFor(f1.load(std::memory_order_relaxed))) {
+        OpenPartner(*e1, irq, kind);
+        return QUELT_OK;
+    }
+    StoreShared(e0->irqEnabled, 0u);
+    CloseEntry(*e0, TakeHandle(*e0));
+    return QUELT_NO_FUNCTION1;
+}
+
+std::uint32_t CloseSingleFunctionCard(Family family, std::uint32_t position)
+{
+    CardEntry* e = FamilyEntry(family, position);
+    if (e == nullptr || !IsPresent(*e)) return QUELT_NO_CARD;
+    EnterCriticalSection(DriverLock());
+    StoreShared(e->irqEnabled, 0u);
+    DeviceHandle* handle = LoadHandle(*e);
+    StoreHandle(*e, nullptr);
+    LeaveCriticalSection(DriverLock());
+    if (handle == nullptr) return QUELT_NOT_OPEN;
+    CloseEntry(*e, handle);
+    return QUELT_OK;
+}
+
+std::uint32_t CloseOx952Card(std::uint32_t position)
+{
+    CardEntry* e0 = Ox952Function0Entry(position);
+    CardEntry* e1 = Ox952Function1Entry(position);
+    const bool open0 = e0 != nullptr && LoadHandle(*e0) != nullptr;
+    const bool open1 = e1 != nullptr && LoadHandle(*e1) != nullptr;
+    if (!open0 && !open1) return QUELT_NOT_OPEN;
+    if (e0 != nullptr) StoreShared(e0->irqEnabled, 0u);
+    if (e1 != nullptr) StoreShared(e1->irqEnabled, 0u);
+    if (open0) CloseEntry(*e0, TakeHandle(*e0));
+    if (open1) CloseEntry(*e1, TakeHandle(*e1));
+    return QUELT_OK;
+}
+
+}  // namespace
+
+DeviceHandle* TakeHandle(CardEntry& entry)
+{
+    EnterCriticalSection(DriverLock());
+    DeviceHandle* handle = LoadHandle(entry);
+    StoreHandle(entry, nullptr);
+    LeaveCriticalSection(DriverLock());
+    return handle;
+}
+
+void CloseEntry(CardEntry& entry, DeviceHandle* handle)
+{
+    if (handle == nullptr) return;
+    ReleaseConnection(StatusBlockOf(handle), LoadShared(entry.connectionKind));
+    // Waits of this process occupy the card's own handle, so the discard goes
+    // through a temporary one.
+    if (std::atomic_ref<LONG>(entry.irqWaiters).load(std::memory_order_relaxed) > 0) {
+        if (DeviceHandle* temporary = AttachDeviceByIndex("", TableIndexOf(entry) + 1)) {
+            OxDiscardWaitForIrq(temporary);
+            OxCloseDevice(temporary);
+        }
+    }
+    OxCloseDevice(handle);
+}
+
+std::uint32_t OpenCard(Family family, std::uint32_t position, std::uint32_t irq, std::int32_t kind)
+{
+    if (position >= POSITION_LIMIT) return QUELT_NO_CARD;
+    if (CheckDriverVersion() != 0) return QUELT_OLD_DRIVER;
+    return family == Family::OX952 ? OpenOx952Card(position, irq, kind)
+                                   : OpenSingleFunctionCard(family, position, irq, kind);
+}
+
+std::uint32_t CloseCard(Family family, std::uint32_t position)
+{
+    if (position >= POSITION_LIMIT) return QUELT_NO_CARD;
+    return family == Family::OX952 ? CloseOx952Card(position) : CloseSingleFunctionCard(family, position);
+}
