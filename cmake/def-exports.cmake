@@ -1,0 +1,48 @@
+# quelt_def_exports(<def file> <out var>): the export names of a module
+# definition file, in file order. Comments (;), the LIBRARY line, ordinals
+# (@n), aliases (=internal) and keywords after the name are dropped.
+function(quelt_def_exports def out)
+  file(STRINGS ${def} lines)
+  set(names)
+  set(in_exports FALSE)
+  foreach(line IN LISTS lines)
+    string(REGEX REPLACE ";.*$" "" line "${line}")
+    string(STRIP "${line}" line)
+    if(line STREQUAL "")
+      continue()
+    endif()
+    if(line MATCHES "^EXPORTS")
+      set(in_exports TRUE)
+      continue()
+    endif()
+    if(line MATCHES "^(LIBRARY|NAME|SECTIONS|HEAPSIZE|STACKSIZE|VERSION)( |$)")
+      set(in_exports FALSE)
+      continue()
+    endif()
+    if(in_exports)
+      string(REGEX MATCH "^[A-Za-z_][A-Za-z0-9_]*" name "${line}")
+      if(name)
+        list(APPEND names ${name})
+      endif()
+    endif()
+  endforeach()
+  set(${out} ${names} PARENT_SCOPE)
+endfunction()
+
+# quelt_write_version_script(<def file> <script>): a linker version script
+# that makes exactly the .def names global and everything else local, so the
+# shared object exports what the DLL exports and nothing more (template
+# instantiations of the standard library included).
+function(quelt_write_version_script def script)
+  quelt_def_exports(${def} names)
+  set(text "{\n")
+  if(names)
+    string(APPEND text "  global:\n")
+    foreach(name IN LISTS names)
+      string(APPEND text "    ${name};\n")
+    endforeach()
+  endif()
+  string(APPEND text "  local:\n    *;\n};\n")
+  file(CONFIGURE OUTPUT ${script} CONTENT "${text}" @ONLY)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${def})
+endfunction()

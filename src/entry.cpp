@@ -1,0 +1,33 @@
+// The library's entry point: process-wide state is created when the library
+// is loaded and torn down when it is unloaded, by the registry's load and
+// unload routines (which tests call directly instead).
+#include "platform/win32.h"
+#include "registry/card_table.h"
+
+#if QUELT_WINDOWS
+
+// Thread attach and detach need nothing: the library keeps no per-thread state.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
+{
+    switch (reason) {
+    case DLL_PROCESS_ATTACH: RegistryLoad(); break;
+    case DLL_PROCESS_DETACH: RegistryUnload(); break;
+    default: break;
+    }
+    return TRUE;
+}
+
+#else
+
+// The shared object's load and unload: the same routines DllMain calls.
+__attribute__((constructor)) static void QueltLibraryLoad()
+{
+    RegistryLoad();
+}
+
+__attribute__((destructor)) static void QueltLibraryUnload()
+{
+    RegistryUnload();
+}
+
+#endif
