@@ -1,6 +1,9 @@
 // The OX952_ function set. Argument checks run in each function's own order;
 // the work is done by the shared family routines.
 #include "api/family.h"
+#include "api/connections.h"
+#include "api/irq.h"
+#include "api/eeprom.h"
 #include "api/base_address.h"
 #include "api/enumeration.h"
 #include "api/open_close.h"
@@ -45,6 +48,12 @@ QUELT_API uint32_t QUELT_CALL OX952_Close(uint32_t position) { return CloseCard(
 
 // --- connection statistics and reset ---
 
+QUELT_API uint32_t QUELT_CALL OX952_Card_OpenCount(uint32_t position, uint32_t* count)
+{
+    return CardOpenCount(Family::OX952, position, count);
+}
+QUELT_API uint32_t QUELT_CALL OX952_ClearConnections(uint32_t position) { return ClearConnections(Family::OX952, position); }
+
 // --- base addresses ---
 
 QUELT_API uint32_t QUELT_CALL OX952_BAR05_BaseAdr(uint32_t position, void** address, uint32_t* length)
@@ -66,11 +75,61 @@ QUELT_API uint32_t QUELT_CALL OX952_SHARED_BaseAdr(uint32_t position, void** add
 
 // --- interrupts ---
 
+QUELT_API uint32_t QUELT_CALL OX952_IRQ_Wait(uint32_t position, uint32_t* count)
+{
+    return IrqWait(IrqSource::OX952_F1, position, count);
+}
+QUELT_API uint32_t QUELT_CALL OX952_IRQ_Count(uint32_t position) { return IrqCount(IrqSource::OX952_F1, position); }
+QUELT_API uint32_t QUELT_CALL OX952_IRQ_CountF0(uint32_t position) { return IrqCount(IrqSource::OX952_F0, position); }
+QUELT_API uint32_t QUELT_CALL OX952_IRQ_SetTimeout(uint32_t position, int32_t timeoutMs)
+{
+    return IrqSetTimeout(IrqSource::OX952_F1, position, timeoutMs);
+}
+
 // --- memory and register access ---
 
 QUELT_API void QUELT_CALL OX952_MemWrite(void* base, uint32_t offset, uint8_t value) { ByteWrite(base, offset, value); }
 QUELT_API uint8_t QUELT_CALL OX952_MemRead(void* base, uint32_t offset) { return ByteRead(base, offset); }
 
 // --- serial EEPROM ---
+
+}  // extern "C"
+
+namespace {
+
+// The EEPROM sits on function 1's second region. op runs under the card's
+// EEPROM lock; the region codes of OX952_BAR13_BaseAdr pass through unchanged.
+template <typename Op>
+std::uint32_t Ox952Eeprom(std::uint32_t position, Op op)
+{
+    void* base = nullptr;
+    std::uint32_t length = 0;
+    const std::uint32_t code = OX952_BAR13_BaseAdr(position, &base, &length);
+    if (code != QUELT_OK) return code;
+    const CardEntry* entry = Ox952Function1Entry(position);
+    if (entry == nullptr) return QUELT_NOT_OPEN;
+    EepromLock lock(*entry);
+    return op(base) == EEPROM_OK ? QUELT_OK : QUELT_NOT_OPEN;
+}
+
+}  // namespace
+
+extern "C" {
+
+QUELT_API uint32_t QUELT_CALL OX952_EEPROM_RD(uint32_t position, uint32_t address, uint16_t* value)
+{
+    if (value == nullptr) return QUELT_NULL_POINTER;
+    return Ox952Eeprom(position, [&](void* base) { return EEPROM_ReadWord(base, address, value); });
+}
+
+QUELT_API uint32_t QUELT_CALL OX952_EEPROM_WR(uint32_t position, uint32_t address, uint16_t value)
+{
+    return Ox952Eeprom(position, [&](void* base) { return EEPROM_WriteWord(base, address, value); });
+}
+
+QUELT_API uint32_t QUELT_CALL OX952_EEPROM_Erase(uint32_t position, uint32_t address)
+{
+    return Ox952Eeprom(position, [&](void* base) { return EEPROM_EraseWord(base, address); });
+}
 
 }  // extern "C"
