@@ -1,6 +1,8 @@
 // The EP4GXA_ function set. Argument checks run in each function's own order;
 // the work is done by the shared family routines.
 #include "api/family.h"
+#include "api/connections.h"
+#include "api/irq.h"
 #include "api/base_address.h"
 #include "api/enumeration.h"
 #include "api/open_close.h"
@@ -53,6 +55,12 @@ QUELT_API uint32_t QUELT_CALL EP4GXA_Close(uint32_t position) { return CloseCard
 
 // --- connection statistics and reset ---
 
+QUELT_API uint32_t QUELT_CALL EP4GXA_Card_OpenCount(uint32_t position, uint32_t* count)
+{
+    return CardOpenCount(Family::EP4GXA, position, count);
+}
+QUELT_API uint32_t QUELT_CALL EP4GXA_ClearConnections(uint32_t position) { return ClearConnections(Family::EP4GXA, position); }
+
 // --- base addresses ---
 
 QUELT_API uint32_t QUELT_CALL EP4GXA_BAR0_BaseAdr(uint32_t position, void** address, uint32_t* length)
@@ -73,6 +81,17 @@ QUELT_API uint32_t QUELT_CALL EP4GXA_SHARED_BaseAdr(uint32_t position, void** ad
 }
 
 // --- interrupts ---
+
+QUELT_API uint32_t QUELT_CALL EP4GXA_IRQ_Wait(uint32_t position, uint32_t* count)
+{
+    return IrqWait(IrqSource::EP4GXA, position, count);
+}
+QUELT_API uint32_t QUELT_CALL EP4GXA_IRQ_Count(uint32_t position) { return IrqCount(IrqSource::EP4GXA, position); }
+QUELT_API uint32_t QUELT_CALL EP4GXA_IRQ_SetTimeout(uint32_t position, int32_t timeoutMs)
+{
+    return IrqSetTimeout(IrqSource::EP4GXA, position, timeoutMs);
+}
+QUELT_API uint32_t QUELT_CALL EP4GXA_GetIrqWaits(uint32_t position) { return IrqWaitsOfCard(IrqSource::EP4GXA, position); }
 
 // --- memory and register access ---
 

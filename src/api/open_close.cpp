@@ -2,6 +2,7 @@
 #include "api/open_close.h"
 
 #include "api/family.h"
+#include "api/irq.h"
 #include "driver/device.h"
 #include "driver/version.h"
 #include "registry/connection.h"
@@ -176,14 +177,10 @@ void CloseEntry(CardEntry& entry, DeviceHandle* handle)
 {
     if (handle == nullptr) return;
     ReleaseConnection(StatusBlockOf(handle), LoadShared(entry.connectionKind));
-    // Waits of this process occupy the card's own handle, so the discard goes
-    // through a temporary one.
-    if (std::atomic_ref<LONG>(entry.irqWaiters).load(std::memory_order_relaxed) > 0) {
-        if (DeviceHandle* temporary = AttachDeviceByIndex("", TableIndexOf(entry) + 1)) {
-            OxDiscardWaitForIrq(temporary);
-            OxCloseDevice(temporary);
-        }
-    }
+    // Ends the waits of this process on the card (through a temporary handle,
+    // since they occupy the card's own) and returns once no interrupt call
+    // holds the handle any more.
+    EndHandleUses(entry);
     OxCloseDevice(handle);
 }
 

@@ -1,6 +1,8 @@
 // The OX9162_ function set. Argument checks run in each function's own order;
 // the work is done by the shared family routines.
 #include "api/family.h"
+#include "api/connections.h"
+#include "api/irq.h"
 #include "api/base_address.h"
 #include "api/enumeration.h"
 #include "api/open_close.h"
@@ -47,6 +49,12 @@ QUELT_API uint32_t QUELT_CALL OX9162_Close(uint32_t position) { return CloseCard
 
 // --- connection statistics and reset ---
 
+QUELT_API uint32_t QUELT_CALL OX9162_Card_OpenCount(uint32_t position, uint32_t* count)
+{
+    return CardOpenCount(Family::OX9162, position, count);
+}
+QUELT_API uint32_t QUELT_CALL OX9162_ClearConnections(uint32_t position) { return ClearConnections(Family::OX9162, position); }
+
 // --- base addresses ---
 
 QUELT_API uint32_t QUELT_CALL OX9162_BAR3_BaseAdr(uint32_t position, void** address, uint32_t* length)
@@ -63,6 +71,17 @@ QUELT_API uint32_t QUELT_CALL OX9162_SHARED_BaseAdr(uint32_t position, void** ad
 }
 
 // --- interrupts ---
+
+QUELT_API uint32_t QUELT_CALL OX9162_IRQ_Wait(uint32_t position, uint32_t* count)
+{
+    return IrqWait(IrqSource::OX9162, position, count);
+}
+QUELT_API uint32_t QUELT_CALL OX9162_IRQ_Count(uint32_t position) { return IrqCount(IrqSource::OX9162, position); }
+QUELT_API uint32_t QUELT_CALL OX9162_IRQ_SetTimeout(uint32_t position, int32_t timeoutMs)
+{
+    return IrqSetTimeout(IrqSource::OX9162, position, timeoutMs);
+}
+QUELT_API uint32_t QUELT_CALL OX9162_GetIrqWaits(uint32_t position) { return IrqWaitsOfCard(IrqSource::OX9162, position); }
 
 // --- memory and register access ---
 

@@ -30,6 +30,7 @@ struct PinTable {
     std::mutex lock;
     std::condition_variable released;  // a closing handle lost its last pin
     std::unordered_map<DeviceHandle*, PinState> handles;
+    bool abandoned = false;  // the process is ending: never wait for a pin
 };
 
 PinTable& Pins()
@@ -53,8 +54,7 @@ void DropPinLocked(PinTable& t, DeviceHandle* handle)
 // Releases a record that never reached the caller.
 void ReleaseRecord(DeviceHandle* handle)
 {
-    RetireHandle(handle);
-    delete handle;
+    if (RetireHandle(handle)) delete handle;
 }
 
 // The description of one listed device, always zero-terminated, or null when
@@ -141,20 +141,27 @@ void Unpin(DeviceHandle* handle)
     DropPinLocked(t, handle);
 }
 
-void RetireHandle(DeviceHandle* handle)
+bool RetireHandle(DeviceHandle* handle)
 {
     PinTable& t = Pins();
     std::unique_lock<std::mutex> guard(t.lock);
     auto it = t.handles.find(handle);
-    if (it == t.handles.end()) return;
+    if (it == t.handles.end()) return true;
     it->second.closing = true;
-    // Rehashing never happens while we wait: only RegisterHandle inserts, and
-    // the iterator is looked up again after every wake.
+    if (it->second.pins > 0 && t.abandoned) return false;
     t.released.wait(guard, [&] {
         auto cur = t.handles.find(handle);
         return cur == t.handles.end() || cur->second.pins == 0;
     });
     t.handles.erase(handle);
+    return true;
+}
+
+void AbandonPinnedHandles()
+{
+    PinTable& t = Pins();
+    std::lock_guard<std::mutex> guard(t.lock);
+    t.abandoned = true;
 }
 
 namespace {
@@ -268,7 +275,9 @@ QUELT_API void QUELT_CALL OxCloseDevice(DeviceHandle* handle)
     if (!handle) return;
     // A handle this library does not know (already closed) is left alone.
     if (!ClaimForClose(handle)) return;
-    RetireHandle(handle);  // returns once no interrupt wait uses it
+    // Returns once no interrupt wait uses the handle; at process end a handle
+    // a vanished thread still pins is left to the operating system.
+    if (!RetireHandle(handle)) return;
 
     if (handle->file != INVALID_HANDLE_VALUE) {
         DWORD bytes = 0;

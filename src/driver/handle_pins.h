@@ -31,5 +31,12 @@ PinResult RepinFromSlot(DeviceHandle* const* slot, DeviceHandle* previous, Devic
 void Unpin(DeviceHandle* handle);
 
 // Marks the handle closing, waits until no pin is left and forgets it. After
-// this returns no waiter uses the handle and none can pin it again.
-void RetireHandle(DeviceHandle* handle);
+// this returns true no waiter uses the handle and none can pin it again. False
+// only after AbandonPinnedHandles while the handle is still pinned: it must
+// then be left as it is, never freed.
+bool RetireHandle(DeviceHandle* handle);
+
+// The process is ending and the threads that held pins are gone (Windows ends
+// them before the library's unload): a pinned handle is from now on left to
+// the operating system instead of waited for.
+void AbandonPinnedHandles();

@@ -1,0 +1,192 @@
+// The family interrupt API over the device-level wait.
+//
+// Close may take a card's handle out of its entry while threads of this process
+// are inside these calls with the handle in hand. Each such call registers as a
+// user of the entry's handle before it reads the handle, and Close (through
+// EndHandleUses) waits for the users to leave before it releases the handle.
+// The registration and Close's take-out are ordered by sequentially consistent
+// fences: either the caller sees the emptied entry, or Close sees the user.
+#include "api/irq.h"
+
+#include <atomic>
+
+#include "api/family.h"
+#include "driver/device.h"
+
+namespace {
+
+// Device-level results of OxWaitForIrq.
+constexpr std::int32_t WAIT_IRQ = 0;
+constexpr std::int32_t WAIT_REQUEST_FAILED = 1;
+constexpr std::int32_t WAIT_TIMED_OUT = 3;
+constexpr std::int32_t WAIT_ENDED = 4;
+constexpr std::int32_t WAIT_REFUSED = 5;
+
+// While a waiter remains, Close discards again this often: a waiter that sent
+// its request after the previous discard would otherwise hold on for a slice.
+constexpr int REDISCARD_EVERY_MS = 10;
+
+std::atomic<int> gHandleUsers[CARD_TABLE_SIZE];
+
+std::atomic<int>& UsersOf(const CardEntry& entry) { return gHandleUsers[TableIndexOf(entry)]; }
+
+LONG Waiters(CardEntry& entry)
+{
+    return std::atomic_ref<LONG>(entry.irqWaiters).load(std::memory_order_seq_cst);
+}
+
+const PositionMap& MapOf(IrqSource source)
+{
+    switch (source) {
+        case IrqSource::OX952_F1: return Ox952Function1MapAsBuilt();
+        case IrqSource::OX952_F0: return MapAsBuilt(Family::OX952);
+        case IrqSource::OX9162: return MapAsBuilt(Family::OX9162);
+        case IrqSource::EP4GXA: break;
+    }
+    return MapAsBuilt(Family::EP4GXA);
+}
+
+// 0x40 for an entry that holds a card, 2 for none.
+std::uint32_t NotOpenCode(const CardEntry* entry)
+{
+    return (entry != nullptr && IsPresent(*entry)) ? QUELT_NOT_OPEN : QUELT_NO_CARD;
+}
+
+std::uint32_t ResultOfWait(std::int32_t result, bool closed)
+{
+    switch (result) {
+        case WAIT_REQUEST_FAILED: return QUELT_WAIT_FAILED;
+        case WAIT_TIMED_OUT: return QUELT_TIMEOUT;
+        case WAIT_ENDED: return QUELT_WAIT_ENDED;
+        case WAIT_REFUSED: return closed ? QUELT_NOT_OPEN : QUELT_NULL_POINTER;
+        default: return QUELT_OK;  // 0, and 2: an interrupt came since the last wait
+    }
+}
+
+class WaiterCount {
+public:
+    explicit WaiterCount(CardEntry& entry) : entry_(entry), value_(InterlockedIncrement(&entry.irqWaiters)) {}
+    ~WaiterCount() { InterlockedDecrement(&entry_.irqWaiters); }
+    LONG afterIncrement() const { return value_; }
+
+private:
+    CardEntry& entry_;
+    LONG value_;
+};
+
+class WaitLockGuard {
+public:
+    explicit WaitLockGuard(CardEntry& entry) : entry_(entry) { EnterCriticalSection(&entry_.waitLock); }
+    ~WaitLockGuard() { LeaveCriticalSection(&entry_.waitLock); }
+
+private:
+    CardEntry& entry_;
+};
+
+}  // namespace
+
+EntryHandleUse::EntryHandleUse(CardEntry& entry) : entry_(entry)
+{
+    UsersOf(entry_).fetch_add(1, std::memory_order_seq_cst);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    handle_ = LoadHandle(entry_);
+}
+
+EntryHandleUse::~EntryHandleUse() { UsersOf(entry_).fetch_sub(1, std::memory_order_release); }
+
+void EndHandleUses(CardEntry& entry)
+{
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    std::atomic<int>& users = UsersOf(entry);
+    DeviceHandle* temporary = nullptr;
+    int sinceDiscard = REDISCARD_EVERY_MS;
+    for (;;) {
+        const bool waiting = Waiters(entry) > 0;
+        if (!waiting && users.load(std::memory_order_acquire) == 0) break;
+        if (waiting && sinceDiscard >= REDISCARD_EVERY_MS) {
+            // The waits occupy the card's own handle: discard through another.
+            if (temporary == nullptr) temporary = AttachDeviceByIndex("", TableIndexOf(entry) + 1);
+            if (temporary != nullptr) OxDiscardWaitForIrq(temporary);
+            sinceDiscard = 0;
+        }
+        Sleep(1);
+        ++sinceDiscard;
+    }
+    OxCloseDevice(temporary);
+}
+
+CardEntry* IrqEntry(IrqSource source, std::uint32_t position)
+{
+    const PositionMap& map = MapOf(source);
+    if (!map.built.load(std::memory_order_acquire)) return nullptr;
+    return EntryFor(map.index[position].load(std::memory_order_relaxed));
+}
+
+std::uint32_t IrqWait(IrqSource source, std::uint32_t position, std::uint32_t* count)
+{
+    if (position >= POSITION_LIMIT) return QUELT_NO_CARD;
+    CardEntry* entry = IrqEntry(source, position);
+    if (entry == nullptr || LoadHandle(*entry) == nullptr) return NotOpenCode(entry);
+    if (LoadShared(entry->irqEnabled) == 0) return QUELT_IRQ_NOT_ENABLED;
+    if (source == IrqSource::OX952_F1 && (entry->deviceId & 1u) == 0) return QUELT_NOT_OPEN;
+
+    EntryHandleUse use(*entry);
+    const std::uint32_t start = OxGetIrqCounter(use.handle());
+    std::int32_t result;
+    {
+        WaiterCount waiter(*entry);
+        WaitLockGuard locked(*entry);
+        DeviceHandle* handle = LoadHandle(*entry);
+        if (handle == nullptr) {
+            result = WAIT_REFUSED;  // closed while this thread was queued
+        } else if (OxGetIrqCounter(handle) != start) {
+            result = WAIT_IRQ;  // an interrupt came while queued: one interrupt frees every waiter
+        } else {
+            result = OxWaitForIrq(&entry->handle, LoadShared(entry->irqTimeout), 1);
+        }
+    }
+    DeviceHandle* now = LoadHandle(*entry);
+    const std::uint32_t code = ResultOfWait(result, now == nullptr);
+    // A card closed during the wait has no count since its Open to report.
+    if (count != nullptr && now != nullptr) *count = OxGetIrqCounter(now) - LoadShared(entry->irqBase);
+    return code;
+}
+
+std::uint32_t IrqCount(IrqSource source, std::uint32_t position)
+{
+    if (position >= POSITION_LIMIT) return 0;
+    CardEntry* entry = IrqEntry(source, position);
+    if (entry == nullptr) return 0;
+    EntryHandleUse use(*entry);
+    if (use.handle() == nullptr) return 0;
+    return OxGetIrqCounter(use.handle()) - LoadShared(entry->irqBase);
+}
+
+std::uint32_t IrqSetTimeout(IrqSource source, std::uint32_t position, std::int32_t timeoutMs)
+{
+    if (position >= POSITION_LIMIT) return QUELT_NO_CARD;
+    CardEntry* entry = IrqEntry(source, position);
+    if (entry == nullptr || LoadHandle(*entry) == nullptr) return NotOpenCode(entry);
+    StoreShared(entry->irqTimeout, timeoutMs);
+    return LoadShared(entry->irqEnabled) == 0 ? QUELT_IRQ_NOT_ENABLED : QUELT_OK;
+}
+
+std::uint32_t IrqWaitsOfCard(IrqSource source, std::uint32_t position)
+{
+    if (position >= POSITION_LIMIT) return 0;
+    CardEntry* entry = IrqEntry(source, position);
+    if (entry == nullptr || LoadHandle(*entry) == nullptr) return 0;
+
+    EntryHandleUse use(*entry);
+    WaiterCount waiter(*entry);
+    if (waiter.afterIncrement() > 1) {
+        // Another thread may be waiting on the entry's handle, which would hold
+        // this query up for a slice: ask through a handle of our own.
+        DeviceHandle* temporary = AttachDeviceByIndex("", TableIndexOf(*entry) + 1);
+        if (temporary == nullptr) return 0;
+        const std::uint32_t waits = OxGetIrqWaits(temporary);
+        OxCloseDevice(temporary);
+        return waits;
+    }
+    return OxGetIrqWaits(use.handle());
+}

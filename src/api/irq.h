@@ -1,0 +1,43 @@
+// The family interrupt API: waits, counts, time-outs and the driver's wait
+// count, over the device-level interrupt functions. Also what Close needs to
+// end the waits of this process before it releases a card's handle.
+#pragma once
+
+#include <cstdint>
+
+#include "registry/card_table.h"
+
+// The map an interrupt member resolves its position through. OX952 members
+// work on function 1, except the function-0 count.
+enum class IrqSource { OX952_F1, OX952_F0, OX9162, EP4GXA };
+
+// The entry for position (< 32) in the source's map as Open left it; the map
+// is never built here. Null when the map gives no card.
+CardEntry* IrqEntry(IrqSource source, std::uint32_t position);
+
+std::uint32_t IrqWait(IrqSource source, std::uint32_t position, std::uint32_t* count);
+std::uint32_t IrqCount(IrqSource source, std::uint32_t position);
+std::uint32_t IrqSetTimeout(IrqSource source, std::uint32_t position, std::int32_t timeoutMs);
+std::uint32_t IrqWaitsOfCard(IrqSource source, std::uint32_t position);
+
+// Holds an entry's handle for the length of one call that reads through it,
+// so Close does not release it meanwhile. Taken before the handle is read.
+class EntryHandleUse {
+public:
+    explicit EntryHandleUse(CardEntry& entry);
+    ~EntryHandleUse();
+    EntryHandleUse(const EntryHandleUse&) = delete;
+    EntryHandleUse& operator=(const EntryHandleUse&) = delete;
+    // The entry's handle as read after the use was registered (may be null).
+    DeviceHandle* handle() const { return handle_; }
+
+private:
+    CardEntry& entry_;
+    DeviceHandle* handle_;
+};
+
+// Called by Close after the handle was taken out of the entry and before it is
+// closed: discards the waits of this process on the card through a temporary
+// handle, again while any waiter remains, and returns once no thread of this
+// process is inside an interrupt call with the handle in hand.
+void EndHandleUses(CardEntry& entry);
