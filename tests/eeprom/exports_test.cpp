@@ -1,8 +1,6 @@
 // The six EEPROM exports on a simulated machine: their orders of checks,
 // the words they reach, failures of the part, other processes and threads.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <thread>
@@ -11,6 +9,8 @@
 #include "quelt_ox952.h"
 #include "registry/card_table.h"
 #include "sim/control.h"
+#include "support/child_process.h"
+#include "support/temp_machine.h"
 
 namespace {
 
@@ -38,21 +38,19 @@ class EepromExports : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        root = sim::CreateTempMachine(true);
         for (int d : {kOx952Function1, kOx9162}) sim::SetEepromProgramTime(d, 0);
         RegistryLoad();
     }
     void TearDown() override
     {
         RegistryUnload();
-        sim::DeleteMachine(root);
     }
     static std::uint16_t Word(int device, int i)
     {
         return sim::EepromWords(device).at(static_cast<std::size_t>(i));
     }
 
-    std::string root;
+    quelt_test::TempMachine machine{true};
 };
 
 // The order of checks decides the code when several arguments are bad.
@@ -173,20 +171,14 @@ TEST_F(EepromExports, AnotherProcessReadsWhatWasWritten)
 {
     for (const EepromFamily* f : kFamilies) {
         SCOPED_TRACE(f->name);
-        const pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            int rc = 10;
-            if (f->open(0, 0) == QUELT_OK) {
-                rc = f->wr(0, 12, 0xBEEF) == QUELT_OK ? 0 : 11;
-                if (f->close(0) != QUELT_OK) rc = 12;
-            }
-            _exit(rc);
-        }
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFEXITED(status));
-        ASSERT_EQ(WEXITSTATUS(status), 0);
+        quelt_test::Child child([f](quelt_test::Child&) {
+            if (f->open(0, 0) != QUELT_OK) return 10;
+            if (f->wr(0, 12, 0xBEEF) != QUELT_OK) return 11;
+            return f->close(0) == QUELT_OK ? 0 : 12;
+        });
+        const quelt_test::Child::Outcome outcome = child.Wait();
+        ASSERT_TRUE(outcome.exited) << outcome.report;
+        ASSERT_EQ(outcome.code, 0);
 
         ASSERT_EQ(f->open(0, 0), QUELT_OK);
         std::uint16_t v = 0;

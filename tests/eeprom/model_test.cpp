@@ -1,8 +1,6 @@
 // The EEPROM routines driving the simulated 93C46 through a window, with the
 // part's words and state in a card file of a temporary machine.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdint>
 
@@ -11,6 +9,8 @@
 #include "sim/control.h"
 #include "sim/eeprom_93c46.h"
 #include "sim/store.h"
+#include "support/child_process.h"
+#include "support/temp_machine.h"
 
 namespace {
 
@@ -70,7 +70,6 @@ class EepromModel : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        root = sim::CreateTempMachine();
         device = sim::AddCard(sim::DefaultCard(sim::CardFamily::OX9162));
         sim::SetEepromProgramTime(device, 0);
         pauses = 0;
@@ -79,11 +78,10 @@ protected:
     void TearDown() override
     {
         SetEepromSleepForTesting(nullptr);
-        sim::DeleteMachine(root);
     }
     std::uint16_t Word(int i) { return sim::EepromWords(device).at(static_cast<std::size_t>(i)); }
 
-    std::string root;
+    quelt_test::TempMachine machine;
     int device = 0;
 };
 
@@ -222,29 +220,13 @@ TEST_F(EepromModel, AbsentPart)
 // Two processes drive one part: what one writes, the other reads.
 TEST_F(EepromModel, WordsAreSharedBetweenProcesses)
 {
-    int toParent[2];
-    ASSERT_EQ(pipe(toParent), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        close(toParent[0]);
-        int rc = 1;
-        {
-            Part part(device);
-            if (EEPROM_WriteWord(part.base(), 21, 0xC0DE) == EEPROM_OK) rc = 0;
-        }
-        char done = rc == 0 ? 'w' : 'f';
-        (void)!write(toParent[1], &done, 1);
-        _exit(rc);
-    }
-    close(toParent[1]);
-    char done = 0;
-    ASSERT_EQ(read(toParent[0], &done, 1), 1);
-    close(toParent[0]);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child could not write";
-    EXPECT_EQ(done, 'w');
+    quelt_test::Child child([this](quelt_test::Child&) {
+        Part part(device);
+        return EEPROM_WriteWord(part.base(), 21, 0xC0DE) == EEPROM_OK ? 0 : 1;
+    });
+    const quelt_test::Child::Outcome outcome = child.Wait();
+    ASSERT_TRUE(outcome.exited) << outcome.report;
+    ASSERT_EQ(outcome.code, 0) << "the child could not write";
 
     Part part(device);
     std::uint16_t got = 0;
