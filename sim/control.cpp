@@ -1,0 +1,494 @@
+// The control API of the simulated machine (sim/control.h).
+#include "sim/control.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <mutex>
+
+#include "sim/eeprom_93c46.h"
+#include "sim/hooks.h"
+#include "sim/models.h"
+#include "sim/store.h"
+
+namespace sim {
+
+namespace {
+
+using namespace store;
+
+std::mutex& StateMutex()
+{
+    static std::mutex m;
+    return m;
+}
+
+struct ArmedFault {
+    Fault fault;
+    int device;
+    int times;
+    std::uint32_t errorCode;
+};
+
+// Everything per process; guarded by StateMutex.
+struct State {
+    std::string root;  // empty: QUELT_SIM_ROOT or the default
+    std::vector<ArmedFault> faults;
+    std::vector<LoggedRequest> log;
+    bool immediateWaits = false;
+    int openLists = 0;
+    std::map<int, hooks::InstallParams> installParams;
+    std::map<int, int> installCalls;
+    // The 93C46 model unless a test chose otherwise; named here so the
+    // model is linked wherever the driver is.
+    EepromModelFactory eepromFactory = &MakeEeprom93c46;
+    // Region mappings handed out by RegionMemory, kept until DeleteMachine.
+    struct Mapping {
+        std::string root;
+        void* base;
+        std::size_t size;
+    };
+    std::vector<Mapping> regionMappings;
+};
+
+State& S()
+{
+    static State* state = new State;  // lives to process exit: used from destructors
+    return *state;
+}
+
+[[noreturn]] void Fail(const std::string& what) { throw Error(what); }
+
+std::string DefaultRoot() { return "/dev/shm/quelt-sim-" + std::to_string(::getuid()); }
+
+}  // namespace
+
+// --- Cards ---
+
+CardConfig DefaultCard(CardFamily family)
+{
+    CardConfig c;
+    switch (family) {
+    case CardFamily::OX952:
+        c.description = "OX952 PCI Card Function 0";
+        c.deviceId = 0x0300;
+        c.bus = 2;
+        c.slot = 3;
+        c.pciAddress = 0x00030000;
+        c.irqLine = 17;
+        c.regions = {{4096, false}};
+        break;
+    case CardFamily::OX9162:
+        c.description = "OX9162 PCI Card";
+        c.deviceId = 0x0100;
+        c.bus = 3;
+        c.slot = 1;
+        c.pciAddress = 0x00010000;
+        c.irqLine = 18;
+        c.regions = {{4096, false}, {4096, false}};
+        c.eepromRegion = 0;
+        break;
+    case CardFamily::EP4GXA:
+        c.description = "EP4GXA PCIe Card";
+        c.deviceId = 0x0810;
+        c.bus = 4;
+        c.slot = 2;
+        c.pciAddress = 0x00020000;
+        c.irqLine = 19;
+        c.regions = {{65536, false}, {4096, false}, {4096, false}};
+        c.cardId = 0x00004701;
+        c.serial = 1001;
+        break;
+    }
+    return c;
+}
+
+CardConfig Ox952Function1(const CardConfig& function0)
+{
+    CardConfig c = function0;
+    c.description = "OX952 PCI Card Function 1";
+    c.deviceId = function0.deviceId | 1u;
+    c.pciAddress = (function0.pciAddress & 0xFFFF0000u) | 1u;
+    c.regions = {{4096, false}, {4096, false}};
+    c.eepromRegion = 1;
+    c.cardId.reset();
+    c.serial.reset();
+    return c;
+}
+
+std::vector<CardConfig> store::DefaultMachine()
+{
+    CardConfig f0 = DefaultCard(CardFamily::OX952);
+    return {f0, Ox952Function1(f0), DefaultCard(CardFamily::OX9162), DefaultCard(CardFamily::EP4GXA)};
+}
+
+// --- Machine ---
+
+std::string CurrentRoot()
+{
+    {
+        std::lock_guard g(StateMutex());
+        if (!S().root.empty()) return S().root;
+    }
+    const char* env = std::getenv("QUELT_SIM_ROOT");
+    if (env && *env) return env;
+    return DefaultRoot();
+}
+
+void UseRoot(const std::string& root)
+{
+    std::lock_guard g(StateMutex());
+    S().root = root;
+}
+
+std::string CreateTempMachine(bool withDefaultCards)
+{
+    char templ[] = "/dev/shm/quelt-sim-test-XXXXXX";
+    if (!::mkdtemp(templ)) Fail(std::string("cannot create a temporary machine: ") + std::strerror(errno));
+    std::string root = templ;
+    {
+        MachineLock lock(root, true);
+        MachineIndex index;
+        if (withDefaultCards) {
+            for (const auto& card : DefaultMachine()) {
+                CreateCardFile(root, index.nextId, card);
+                index.ids.push_back(index.nextId++);
+            }
+        }
+        WriteIndex(root, index);
+    }
+    UseRoot(root);
+    return root;
+}
+
+void DeleteMachine(const std::string& root)
+{
+    {
+        std::lock_guard g(StateMutex());
+        auto& maps = S().regionMappings;
+        for (auto it = maps.begin(); it != maps.end();) {
+            if (it->root == root) {
+                ::munmap(it->base, it->size);
+                it = maps.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(root, ec);
+    if (ec) Fail("cannot delete machine " + root + ": " + ec.message());
+}
+
+void InitMachine(bool empty, bool force)
+{
+    std::string root = CurrentRoot();
+    MachineLock lock(root, true);
+    MachineIndex old;
+    bool exists = ReadIndex(root, &old);
+    if (exists && !force) Fail("a machine already exists at " + root + " (use --force to replace it)");
+    MachineIndex index;
+    if (exists) index.nextId = old.nextId;  // ids are never reused: old mappings stay apart
+    if (!empty) {
+        for (const auto& card : DefaultMachine()) {
+            CreateCardFile(root, index.nextId, card);
+            index.ids.push_back(index.nextId++);
+        }
+    }
+    WriteIndex(root, index);
+    if (exists) {
+        for (auto id : old.ids) ::unlink(CardPath(root, id).c_str());
+    }
+}
+
+bool MachineExists()
+{
+    std::string root = CurrentRoot();
+    if (!std::filesystem::exists(IndexPath(root))) return false;
+    MachineLock lock(root, false);
+    MachineIndex index;
+    return ReadIndex(root, &index);
+}
+
+int AddCard(const CardConfig& config)
+{
+    std::string root = CurrentRoot();
+    MachineLock lock(root, true);
+    MachineIndex index = RequireIndex(root);
+    if (index.ids.size() >= static_cast<std::size_t>(kMaxCards))
+        Fail("the machine already has " + std::to_string(kMaxCards) + " devices");
+    CreateCardFile(root, index.nextId, config);
+    index.ids.push_back(index.nextId++);
+    WriteIndex(root, index);
+    return static_cast<int>(index.ids.size());
+}
+
+void RemoveCard(int device)
+{
+    std::string root = CurrentRoot();
+    MachineLock lock(root, true);
+    MachineIndex index = RequireIndex(root);
+    if (device < 1 || device > static_cast<int>(index.ids.size()))
+        Fail("no device " + std::to_string(device) + " (the machine has " + std::to_string(index.ids.size()) +
+             " devices)");
+    std::uint32_t id = index.ids[static_cast<std::size_t>(device - 1)];
+    index.ids.erase(index.ids.begin() + (device - 1));
+    WriteIndex(root, index);
+    // Processes that have it mapped keep their mappings; the file goes with the last.
+    ::unlink(CardPath(root, id).c_str());
+}
+
+int CardCount()
+{
+    std::string root = CurrentRoot();
+    MachineLock lock(root, false);
+    return static_cast<int>(RequireIndex(root).ids.size());
+}
+
+CardConfig GetCard(int device)
+{
+    CardMap map = MapDevice(device, true);
+    return ConfigOf(map.header(), map.size());
+}
+
+void SetDriverVersion(std::uint32_t version)
+{
+    std::string root = CurrentRoot();
+    MachineLock lock(root, true);
+    MachineIndex index = RequireIndex(root);
+    index.driverVersion = version;
+    WriteIndex(root, index);
+}
+
+std::uint32_t DriverVersion()
+{
+    std::string root = CurrentRoot();
+    MachineLock lock(root, false);
+    return RequireIndex(root).driverVersion;
+}
+
+// --- Interrupts, status block, memory ---
+
+void RaiseIrq(int device, std::uint32_t count)
+{
+    CardMap map = MapDevice(device, false);
+    store::RaiseIrq(map.header(), count);
+}
+
+std::uint32_t ReadStatusWord(int device, std::size_t offset)
+{
+    if (offset % 4 != 0 || offset + 4 > 1024) Fail("status block offset " + std::to_string(offset) + " is not a field");
+    CardMap map = MapDevice(device, false);
+    return Shared(*map.statusWord(offset)).load();
+}
+
+void WriteStatusWord(int device, std::size_t offset, std::uint32_t value)
+{
+    if (offset % 4 != 0 || offset + 4 > 1024) Fail("status block offset " + std::to_string(offset) + " is not a field");
+    CardMap map = MapDevice(device, false);
+    Shared(*map.statusWord(offset)).store(value);
+}
+
+std::uint32_t PendingWaits(int device)
+{
+    CardMap map = MapDevice(device, false);
+    CardLock lock(map.header());
+    ReapDead(map.header());
+    return Shared(map.header()->pendingWaits).load();
+}
+
+std::int32_t AttachedHandles(int device)
+{
+    CardMap map = MapDevice(device, false);
+    CardLock lock(map.header());
+    ReapDead(map.header());
+    std::int32_t n = 0;
+    for (const auto& e : map.header()->procs) n += e.pid ? e.attached : 0;
+    return n;
+}
+
+std::uint8_t* RegionMemory(int device, int region)
+{
+    std::uint32_t id = 0;
+    CardMap map = MapDevice(device, false, &id);
+    const CardFile* card = map.header();
+    if (region < 0 || region >= card->regionCount)
+        Fail("device " + std::to_string(device) + " has no region " + std::to_string(region));
+    const RegionSlot& slot = card->regions[region];
+    std::size_t size = PageRound(slot.size);
+    void* base = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, map.fd(), static_cast<off_t>(slot.offset));
+    if (base == MAP_FAILED) Fail(std::string("cannot map region: ") + std::strerror(errno));
+    std::string root = CurrentRoot();
+    std::lock_guard g(StateMutex());
+    S().regionMappings.push_back({root, base, size});
+    return static_cast<std::uint8_t*>(base);
+}
+
+// --- EEPROM ---
+
+std::vector<std::uint16_t> EepromWords(int device)
+{
+    CardMap map = MapDevice(device, false);
+    std::vector<std::uint16_t> words(64);
+    for (int i = 0; i < 64; ++i) words[static_cast<std::size_t>(i)] = Shared(map.header()->eeprom.words[i]).load();
+    return words;
+}
+
+void SetEepromWord(int device, int word, std::uint16_t value)
+{
+    if (word < 0 || word > 63) Fail("EEPROM word " + std::to_string(word) + " is out of range 0..63");
+    CardMap map = MapDevice(device, false);
+    Shared(map.header()->eeprom.words[word]).store(value);
+}
+
+void SetEepromMode(int device, EepromMode mode)
+{
+    CardMap map = MapDevice(device, false);
+    Shared(map.header()->eeprom.mode).store(static_cast<std::uint32_t>(mode));
+}
+
+void SetEepromProgramTime(int device, std::uint32_t milliseconds)
+{
+    CardMap map = MapDevice(device, false);
+    Shared(map.header()->eeprom.programMs).store(milliseconds);
+}
+
+void SetEepromModelFactory(EepromModelFactory factory)
+{
+    std::lock_guard g(StateMutex());
+    S().eepromFactory = factory;
+}
+
+EepromModelFactory CurrentEepromModelFactory()
+{
+    std::lock_guard g(StateMutex());
+    return S().eepromFactory;
+}
+
+// --- Test controls ---
+
+std::vector<LoggedRequest> RequestLog()
+{
+    std::lock_guard g(StateMutex());
+    return S().log;
+}
+
+void ClearRequestLog()
+{
+    std::lock_guard g(StateMutex());
+    S().log.clear();
+}
+
+void ArmFault(Fault fault, int device, int times, std::uint32_t errorCode)
+{
+    if (times < 1) Fail("a fault must be armed for at least one occurrence");
+    std::lock_guard g(StateMutex());
+    S().faults.push_back({fault, device, times, errorCode});
+}
+
+void ClearFaults()
+{
+    std::lock_guard g(StateMutex());
+    S().faults.clear();
+}
+
+void SetImmediateWaits(bool on)
+{
+    std::lock_guard g(StateMutex());
+    S().immediateWaits = on;
+}
+
+int OpenDeviceLists()
+{
+    std::lock_guard g(StateMutex());
+    return S().openLists;
+}
+
+std::uint32_t InstallParamsFlags(int device)
+{
+    std::lock_guard g(StateMutex());
+    auto it = S().installParams.find(device);
+    return it == S().installParams.end() ? 0 : it->second.flags;
+}
+
+void SetInstallParamsFlags(int device, std::uint32_t flags)
+{
+    std::lock_guard g(StateMutex());
+    S().installParams[device].flags = flags;
+}
+
+int InstallDeviceCalls(int device)
+{
+    std::lock_guard g(StateMutex());
+    auto it = S().installCalls.find(device);
+    return it == S().installCalls.end() ? 0 : it->second;
+}
+
+// --- Hooks for the listing and the backend ---
+
+namespace hooks {
+
+bool TakeFault(Fault fault, int device, std::uint32_t* errorCode)
+{
+    std::lock_guard g(StateMutex());
+    auto& faults = S().faults;
+    for (auto it = faults.begin(); it != faults.end(); ++it) {
+        if (it->fault != fault || (it->device != 0 && it->device != device)) continue;
+        if (errorCode) *errorCode = it->errorCode;
+        if (--it->times == 0) faults.erase(it);
+        return true;
+    }
+    return false;
+}
+
+void LogRequest(LoggedRequest request)
+{
+    std::lock_guard g(StateMutex());
+    S().log.push_back(std::move(request));
+}
+
+bool ImmediateWaits()
+{
+    std::lock_guard g(StateMutex());
+    return S().immediateWaits;
+}
+
+void DeviceListCreated()
+{
+    std::lock_guard g(StateMutex());
+    ++S().openLists;
+}
+
+void DeviceListDestroyed()
+{
+    std::lock_guard g(StateMutex());
+    --S().openLists;
+}
+
+InstallParams GetInstallParams(int device)
+{
+    std::lock_guard g(StateMutex());
+    auto it = S().installParams.find(device);
+    return it == S().installParams.end() ? InstallParams{} : it->second;
+}
+
+void SetInstallParams(int device, const InstallParams& params)
+{
+    std::lock_guard g(StateMutex());
+    S().installParams[device] = params;
+}
+
+void CountInstallDevice(int device)
+{
+    std::lock_guard g(StateMutex());
+    ++S().installCalls[device];
+}
+
+}  // namespace hooks
+
+}  // namespace sim

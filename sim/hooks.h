@@ -1,0 +1,32 @@
+// Per-process test state of the simulated driver (faults, request log, wait
+// mode, open device lists, install parameters), as the SetupAPI listing and
+// the device backend consult it. Tests drive it through sim/control.h.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "sim/control.h"
+
+namespace sim::hooks {
+
+// True (and one occurrence used up) when fault is armed for device (or for
+// any device). *errorCode receives the armed code, 0 when none was given.
+bool TakeFault(Fault fault, int device, std::uint32_t* errorCode = nullptr);
+
+void LogRequest(LoggedRequest request);
+bool ImmediateWaits();
+
+void DeviceListCreated();
+void DeviceListDestroyed();
+
+struct InstallParams {
+    std::uint32_t flags = 0;
+    std::uint32_t flagsEx = 0;
+    std::string driverPath;
+};
+InstallParams GetInstallParams(int device);
+void SetInstallParams(int device, const InstallParams& params);
+void CountInstallDevice(int device);
+
+}  // namespace sim::hooks

@@ -1,0 +1,465 @@
+#include "sim/store.h"
+
+#include <fcntl.h>
+#include <linux/futex.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+#include <fstream>
+#include <sstream>
+
+namespace sim::store {
+
+namespace {
+
+[[noreturn]] void Fail(const std::string& what) { throw Error(what); }
+
+std::string Errno(const std::string& what, const std::string& path)
+{
+    return what + " " + path + ": " + std::strerror(errno);
+}
+
+}  // namespace
+
+std::string IndexPath(const std::string& root) { return root + "/machine"; }
+std::string CardPath(const std::string& root, std::uint32_t id) { return root + "/card-" + std::to_string(id); }
+
+MachineLock::MachineLock(const std::string& root, bool exclusive)
+{
+    ::mkdir(root.c_str(), 0700);
+    std::string path = root + "/lock";
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd_ < 0) Fail(Errno("cannot open machine lock", path));
+    while (::flock(fd_, exclusive ? LOCK_EX : LOCK_SH) != 0) {
+        if (errno != EINTR) {
+            ::close(fd_);
+            Fail(Errno("cannot lock machine", path));
+        }
+    }
+}
+
+MachineLock::~MachineLock()
+{
+    if (fd_ >= 0) ::close(fd_);  // closing drops the flock
+}
+
+bool ReadIndex(const std::string& root, MachineIndex* index)
+{
+    std::ifstream in(IndexPath(root));
+    if (!in) return false;
+    std::string magic;
+    int version = 0;
+    in >> magic >> version;
+    if (magic != "quelt-sim-machine" || version != 1) Fail("the machine index in " + root + " is damaged");
+    MachineIndex out;
+    out.ids.clear();
+    std::string key;
+    while (in >> key) {
+        if (key == "driver-version") {
+            in >> out.driverVersion;
+        } else if (key == "next-id") {
+            in >> out.nextId;
+        } else if (key == "cards") {
+            std::size_t n = 0;
+            in >> n;
+            if (n > static_cast<std::size_t>(kMaxCards)) Fail("the machine index in " + root + " is damaged");
+            out.ids.resize(n);
+            for (auto& id : out.ids) in >> id;
+        }
+        if (!in) Fail("the machine index in " + root + " is damaged");
+    }
+    *index = out;
+    return true;
+}
+
+void WriteIndex(const std::string& root, const MachineIndex& index)
+{
+    std::ostringstream text;
+    text << "quelt-sim-machine 1\n"
+         << "driver-version " << index.driverVersion << "\n"
+         << "next-id " << index.nextId << "\n"
+         << "cards " << index.ids.size();
+    for (auto id : index.ids) text << ' ' << id;
+    text << "\n";
+    // Written beside and renamed over, so readers never see half an index.
+    std::string tmp = IndexPath(root) + ".tmp";
+    {
+        std::ofstream out(tmp, std::ios::trunc);
+        out << text.str();
+        out.flush();
+        if (!out) Fail("cannot write the machine index in " + root);
+    }
+    if (std::rename(tmp.c_str(), IndexPath(root).c_str()) != 0) Fail(Errno("cannot write", IndexPath(root)));
+}
+
+MachineIndex RequireIndex(const std::string& root)
+{
+    MachineIndex index;
+    if (!ReadIndex(root, &index)) Fail("no machine at " + root + " (run: quelt-sim init)");
+    return index;
+}
+
+void EnsureMachine(const std::string& root)
+{
+    MachineIndex index;
+    {
+        MachineLock shared(root, false);
+        if (ReadIndex(root, &index)) return;
+    }
+    MachineLock lock(root, true);
+    if (ReadIndex(root, &index)) return;  // another process was first
+    index = MachineIndex{};
+    for (const auto& card : DefaultMachine()) {
+        CreateCardFile(root, index.nextId, card);
+        index.ids.push_back(index.nextId++);
+    }
+    WriteIndex(root, index);
+}
+
+// --- Device paths ---
+
+namespace {
+constexpr char kPathPrefix[] = "\\\\?\\quelt-sim#";
+constexpr char kInterfaceSuffix[] = "#{90c3d703-9505-4887-8924-69f69cb8d5b9}";
+}  // namespace
+
+std::string DevicePath(const CardFile* card)
+{
+    char text[96];
+    std::snprintf(text, sizeof text, "ven_%04x&dev_%04x#card-%u", card->vendorId & 0xFFFFu, card->deviceId & 0xFFFFu,
+                  card->id);
+    return std::string(kPathPrefix) + text + kInterfaceSuffix;
+}
+
+bool IsDevicePath(const char* path)
+{
+    return path && strncasecmp(path, kPathPrefix, sizeof kPathPrefix - 1) == 0;
+}
+
+std::uint32_t CardIdOfPath(const char* path)
+{
+    if (!IsDevicePath(path)) return 0;
+    const char* card = strcasestr(path, "#card-");
+    if (!card) return 0;
+    char* end = nullptr;
+    unsigned long id = std::strtoul(card + 6, &end, 10);
+    if (end == card + 6 || id == 0 || id > UINT32_MAX) return 0;
+    if (strcasecmp(end, kInterfaceSuffix) != 0) return 0;
+    return static_cast<std::uint32_t>(id);
+}
+
+// --- CardMap ---
+
+CardMap::CardMap(const std::string& path, bool whole)
+{
+    fd_ = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd_ < 0) Fail(Errno("cannot open card file", path));
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0 || static_cast<std::size_t>(st.st_size) < kFirstRegionOffset) {
+        ::close(fd_);
+        fd_ = -1;
+        Fail("card file " + path + " is damaged");
+    }
+    size_ = whole ? static_cast<std::size_t>(st.st_size) : kFirstRegionOffset;
+    base_ = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+    if (base_ == MAP_FAILED) {
+        base_ = nullptr;
+        ::close(fd_);
+        fd_ = -1;
+        Fail(Errno("cannot map card file", path));
+    }
+    if (header()->magic != kCardMagic || header()->layout != kLayoutVersion) {
+        Release();
+        Fail("card file " + path + " is damaged");
+    }
+}
+
+CardMap::~CardMap() { Release(); }
+
+CardMap::CardMap(CardMap&& other) noexcept { *this = std::move(other); }
+
+CardMap& CardMap::operator=(CardMap&& other) noexcept
+{
+    if (this != &other) {
+        Release();
+        fd_ = other.fd_;
+        base_ = other.base_;
+        size_ = other.size_;
+        other.fd_ = -1;
+        other.base_ = nullptr;
+        other.size_ = 0;
+    }
+    return *this;
+}
+
+void CardMap::Release()
+{
+    if (base_) ::munmap(base_, size_);
+    if (fd_ >= 0) ::close(fd_);
+    base_ = nullptr;
+    fd_ = -1;
+    size_ = 0;
+}
+
+CardMap MapDevice(int device, bool whole, std::uint32_t* id)
+{
+    std::string root = CurrentRoot();
+    MachineLock lock(root, false);
+    MachineIndex index = RequireIndex(root);
+    if (device < 1 || device > static_cast<int>(index.ids.size()))
+        Fail("no device " + std::to_string(device) + " (the machine has " + std::to_string(index.ids.size()) +
+             (index.ids.size() == 1 ? " device)" : " devices)"));
+    std::uint32_t cardId = index.ids[static_cast<std::size_t>(device - 1)];
+    if (id) *id = cardId;
+    return CardMap(CardPath(root, cardId), whole);
+}
+
+// --- Card lock and process table ---
+
+CardLock::CardLock(CardFile* card) : card_(card)
+{
+    int rc = pthread_mutex_lock(&card_->lock);
+    // Its holder died: the bookkeeping it was changing is a few counters,
+    // which the reaping of dead processes puts right.
+    if (rc == EOWNERDEAD) pthread_mutex_consistent(&card_->lock);
+}
+
+CardLock::~CardLock() { pthread_mutex_unlock(&card_->lock); }
+
+std::uint64_t ProcessStartTime(int pid)
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    char buf[1024];
+    ssize_t n = ::read(fd, buf, sizeof buf - 1);
+    ::close(fd);
+    if (n <= 0) return 0;
+    buf[n] = '\0';
+    // The command name may hold spaces and parentheses: fields are counted
+    // from the last ')'. Field 3 is the state, field 22 the start time.
+    const char* p = std::strrchr(buf, ')');
+    if (!p) return 0;
+    p += 2;
+    if (*p == 'Z' || *p == 'X') return 0;  // a zombie no longer holds handles
+    for (int field = 3; field < 22; ++field) {
+        p = std::strchr(p, ' ');
+        if (!p) return 0;
+        ++p;
+    }
+    return std::strtoull(p, nullptr, 10);
+}
+
+namespace {
+
+struct Self {
+    int pid;
+    std::uint64_t start;
+};
+
+Self CurrentProcess()
+{
+    // Cached per pid: a forked child is a process of its own.
+    static std::atomic<int> cachedPid{0};
+    static std::atomic<std::uint64_t> cachedStart{0};
+    int pid = static_cast<int>(::getpid());
+    if (cachedPid.load(std::memory_order_acquire) != pid) {
+        cachedStart.store(ProcessStartTime(pid), std::memory_order_relaxed);
+        cachedPid.store(pid, std::memory_order_release);
+    }
+    return {pid, cachedStart.load(std::memory_order_relaxed)};
+}
+
+}  // namespace
+
+ProcEntry* OwnEntry(CardFile* card, bool create)
+{
+    Self self = CurrentProcess();
+    ProcEntry* free = nullptr;
+    for (auto& e : card->procs) {
+        if (e.pid == self.pid && e.startTime == self.start) return &e;
+        if (e.pid == 0 && !free) free = &e;
+    }
+    if (!create || !free) return nullptr;
+    *free = ProcEntry{self.pid, 0, self.start, 0, 0};
+    return free;
+}
+
+void ReapDead(CardFile* card)
+{
+    Self self = CurrentProcess();
+    auto* attachCount = reinterpret_cast<std::int32_t*>(reinterpret_cast<std::uint8_t*>(card) + kStatusOffset + 12);
+    for (auto& e : card->procs) {
+        if (e.pid == 0) continue;
+        if (e.pid == self.pid && e.startTime == self.start) continue;
+        if (ProcessStartTime(e.pid) == e.startTime && e.startTime != 0) continue;
+        if (e.attached > 0) {
+            auto count = Shared(*attachCount);
+            std::int32_t v = count.load();
+            while (!count.compare_exchange_weak(v, v > e.attached ? v - e.attached : 0)) {
+            }
+        }
+        if (e.waits > 0) {
+            auto pending = Shared(card->pendingWaits);
+            std::uint32_t v = pending.load();
+            auto w = static_cast<std::uint32_t>(e.waits);
+            while (!pending.compare_exchange_weak(v, v > w ? v - w : 0)) {
+            }
+        }
+        e = ProcEntry{};
+    }
+}
+
+// --- Interrupts and waits ---
+
+void WakeAll(CardFile* card)
+{
+    Shared(card->wakeWord).fetch_add(1, std::memory_order_release);
+    ::syscall(SYS_futex, &card->wakeWord, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+}
+
+void RaiseIrq(CardFile* card, std::uint32_t count)
+{
+    auto* counter = reinterpret_cast<std::uint32_t*>(reinterpret_cast<std::uint8_t*>(card) + kStatusOffset + 4);
+    Shared(*counter).fetch_add(count, std::memory_order_acq_rel);
+    WakeAll(card);
+}
+
+void DiscardWaits(CardFile* card)
+{
+    Shared(card->discardGen).fetch_add(1, std::memory_order_acq_rel);
+    WakeAll(card);
+}
+
+// --- Card files ---
+
+CardConfig ConfigOf(const CardFile* card, std::size_t mappedSize)
+{
+    CardConfig c;
+    c.description.assign(card->description, strnlen(card->description, kMaxDescription));
+    c.vendorId = card->vendorId;
+    c.deviceId = card->deviceId;
+    c.bus = card->bus;
+    c.slot = card->slot;
+    c.pciAddress = card->pciAddress;
+    c.irqLine = static_cast<std::uint8_t>(card->irqLine);
+    c.statusBlock = card->hasStatusBlock != 0;
+    c.eepromRegion = card->eepromRegion;
+    int n = card->regionCount < 0 ? 0 : (card->regionCount > kMaxRegions ? kMaxRegions : card->regionCount);
+    for (int i = 0; i < n; ++i) c.regions.push_back({card->regions[i].size, card->regions[i].unmapped != 0});
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(card);
+    if (n > 0 && card->regions[0].size >= 16376 && card->regions[0].offset + 16376 <= mappedSize) {
+        std::uint32_t v;
+        if (card->hasCardId) {
+            std::memcpy(&v, bytes + card->regions[0].offset + 16368, 4);
+            c.cardId = v;
+        }
+        if (card->hasSerial) {
+            std::memcpy(&v, bytes + card->regions[0].offset + 16372, 4);
+            c.serial = v;
+        }
+    }
+    return c;
+}
+
+void CreateCardFile(const std::string& root, std::uint32_t id, const CardConfig& config)
+{
+    if (config.description.size() > kMaxDescription)
+        Fail("description longer than " + std::to_string(kMaxDescription) + " characters");
+    if (config.description.find('\0') != std::string::npos) Fail("description holds a zero character");
+    if (config.regions.size() > static_cast<std::size_t>(kMaxRegions))
+        Fail("more than " + std::to_string(kMaxRegions) + " regions");
+    std::uint64_t offset = kFirstRegionOffset;
+    for (const auto& r : config.regions) {
+        if (r.size == 0) Fail("a region of size 0");
+        if (r.size > (std::uint64_t{1} << 30)) Fail("a region larger than 1 GiB");
+        offset += PageRound(r.size);
+    }
+    if ((config.cardId || config.serial) && (config.regions.empty() || config.regions[0].size < 16376))
+        Fail("a card id or serial number needs region 0 of at least 16376 bytes");
+    if (config.eepromRegion >= static_cast<int>(config.regions.size()) || config.eepromRegion < -1)
+        Fail("the EEPROM region " + std::to_string(config.eepromRegion) + " is not a region of the card");
+    if (config.eepromRegion >= 0 && config.regions[static_cast<std::size_t>(config.eepromRegion)].size < 4)
+        Fail("the EEPROM region is too small for its control byte");
+
+    std::string path = CardPath(root, id);
+    std::string tmp = path + ".new";
+    int fd = ::open(tmp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) Fail(Errno("cannot create card file", tmp));
+    auto size = static_cast<std::size_t>(offset);
+    if (::ftruncate(fd, static_cast<off_t>(size)) != 0) {
+        ::close(fd);
+        ::unlink(tmp.c_str());
+        Fail(Errno("cannot size card file", tmp));
+    }
+    void* base = ::mmap(nullptr, kFirstRegionOffset, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (base == MAP_FAILED) {
+        ::close(fd);
+        ::unlink(tmp.c_str());
+        Fail(Errno("cannot map card file", tmp));
+    }
+    auto* card = static_cast<CardFile*>(base);  // the file is zero filled
+    card->layout = kLayoutVersion;
+    card->id = id;
+    card->hasStatusBlock = config.statusBlock ? 1 : 0;
+    std::memcpy(card->description, config.description.data(), config.description.size());
+    card->vendorId = config.vendorId;
+    card->deviceId = config.deviceId;
+    card->bus = config.bus;
+    card->slot = config.slot;
+    card->pciAddress = config.pciAddress;
+    card->irqLine = config.irqLine;
+    card->regionCount = static_cast<std::int32_t>(config.regions.size());
+    card->eepromRegion = config.eepromRegion;
+    card->fileSize = size;
+    card->hasCardId = config.cardId ? 1 : 0;
+    card->hasSerial = config.serial ? 1 : 0;
+    std::uint64_t at = kFirstRegionOffset;
+    for (std::size_t i = 0; i < config.regions.size(); ++i) {
+        card->regions[i] = RegionSlot{config.regions[i].size, at, config.regions[i].unmapped ? 1u : 0u, 0};
+        at += PageRound(config.regions[i].size);
+    }
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+    pthread_mutex_init(&card->lock, &attr);
+    pthread_mutexattr_destroy(&attr);
+    for (auto& w : card->eeprom.words) w = 0xFFFF;  // an erased part
+    card->eeprom.mode = static_cast<std::uint32_t>(EepromMode::Normal);
+    card->eeprom.programMs = 2;
+    card->magic = kCardMagic;
+    ::munmap(base, kFirstRegionOffset);
+
+    // The identity words a card reports in its first region.
+    bool written = true;
+    if (config.cardId) {
+        std::uint32_t v = *config.cardId;
+        written = ::pwrite(fd, &v, 4, static_cast<off_t>(kFirstRegionOffset + 16368)) == 4;
+    }
+    if (config.serial && written) {
+        std::uint32_t v = *config.serial;
+        written = ::pwrite(fd, &v, 4, static_cast<off_t>(kFirstRegionOffset + 16372)) == 4;
+    }
+    if (!written) {
+        ::close(fd);
+        ::unlink(tmp.c_str());
+        Fail(Errno("cannot write card file", tmp));
+    }
+    ::close(fd);
+    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
+        ::unlink(tmp.c_str());
+        Fail(Errno("cannot create card file", path));
+    }
+}
+
+}  // namespace sim::store

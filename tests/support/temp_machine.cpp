@@ -1,0 +1,33 @@
+#include "temp_machine.h"
+
+namespace quelt_test {
+
+namespace {
+
+void ClearTestControls()
+{
+    sim::ClearFaults();
+    sim::ClearRequestLog();
+    sim::SetImmediateWaits(false);
+}
+
+}  // namespace
+
+TempMachine::TempMachine(bool withDefaultCards)
+{
+    ClearTestControls();
+    root_ = sim::CreateTempMachine(withDefaultCards);
+}
+
+TempMachine::~TempMachine()
+{
+    ClearTestControls();
+    try {
+        sim::DeleteMachine(root_);
+    } catch (const sim::Error&) {
+        // Nothing a test can still do about it; the root is under /dev/shm.
+    }
+    sim::UseRoot("");
+}
+
+}  // namespace quelt_test
