@@ -14,7 +14,7 @@
 
 namespace {
 
-// Device numbers of the default machine.
+// Device numbers of the machine every test starts with.
 constexpr int kOx952Function1 = 2;  // EEPROM on region 1
 constexpr int kOx9162 = 3;          // EEPROM on region 0
 
@@ -38,6 +38,15 @@ class EepromExports : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        // One card of each family; the OX952 card with both functions.
+        const sim::CardConfig f0 = sim::DefaultCard(sim::CardFamily::OX952);
+        sim::CardConfig ep4gxa = sim::DefaultCard(sim::CardFamily::EP4GXA);
+        ep4gxa.cardId.reset();
+        ep4gxa.serial.reset();
+        ASSERT_EQ(sim::AddCard(f0), 1);
+        ASSERT_EQ(sim::AddCard(sim::Ox952Function1(f0)), kOx952Function1);
+        ASSERT_EQ(sim::AddCard(sim::DefaultCard(sim::CardFamily::OX9162)), kOx9162);
+        ASSERT_EQ(sim::AddCard(ep4gxa), 4);
         for (int d : {kOx952Function1, kOx9162}) sim::SetEepromProgramTime(d, 0);
         RegistryLoad();
     }
@@ -50,7 +59,7 @@ protected:
         return sim::EepromWords(device).at(static_cast<std::size_t>(i));
     }
 
-    quelt_test::TempMachine machine{true};
+    quelt_test::TempMachine machine;
 };
 
 // The order of checks decides the code when several arguments are bad.
@@ -77,17 +86,30 @@ TEST_F(EepromExports, CheckOrders)
     for (const Case& c : cases) EXPECT_EQ(c.got, c.want) << c.call;
 }
 
-// A present card that is not open in this process: 0x40, and the part sees
-// nothing.
+// A present card that is not open in this process: the part sees nothing.
+// An OX952 card's second function is paired at its first Open, so before
+// that the position has no EEPROM function at all.
 TEST_F(EepromExports, NotOpenWritesNothing)
 {
-    for (const EepromFamily* f : kFamilies) {
+    struct Case {
+        const EepromFamily* family;
+        uint32_t neverOpened;
+    };
+    for (const Case& c : {Case{&kOx952, QUELT_NO_CARD}, Case{&kOx9162Family, QUELT_NOT_OPEN}}) {
+        const EepromFamily* f = c.family;
         SCOPED_TRACE(f->name);
         const std::vector<std::uint16_t> before = sim::EepromWords(f->device);
         std::uint16_t v = 0x5A5A;
-        EXPECT_EQ(f->wr(0, 4, 0x1234), QUELT_NOT_OPEN);
-        EXPECT_EQ(f->erase(0, 4), QUELT_NOT_OPEN);
-        EXPECT_EQ(f->rd(0, 4, &v), QUELT_NOT_OPEN);
+        for (bool openedBefore : {false, true}) {
+            if (openedBefore) {
+                ASSERT_EQ(f->open(0, 0), QUELT_OK);
+                ASSERT_EQ(f->close(0), QUELT_OK);
+            }
+            const uint32_t want = openedBefore ? QUELT_NOT_OPEN : c.neverOpened;
+            EXPECT_EQ(f->wr(0, 4, 0x1234), want);
+            EXPECT_EQ(f->erase(0, 4), want);
+            EXPECT_EQ(f->rd(0, 4, &v), want);
+        }
         EXPECT_EQ(v, 0x5A5A);
         EXPECT_EQ(sim::EepromWords(f->device), before);
         EXPECT_EQ(sim::RegionMemory(f->device, f->eepromRegion)[3], 0);
@@ -97,14 +119,16 @@ TEST_F(EepromExports, NotOpenWritesNothing)
 // Each family reaches only its own card, whatever another family holds open.
 TEST_F(EepromExports, PositionsResolveThroughTheirOwnFamily)
 {
+    ASSERT_EQ(OX952_Open(0, 0), QUELT_OK);  // pairs function 1
+    ASSERT_EQ(OX952_Close(0), QUELT_OK);
     const std::vector<std::uint16_t> ox952Before = sim::EepromWords(kOx952Function1);
     ASSERT_EQ(OX9162_Open(0, 0), QUELT_OK);
+    ASSERT_EQ(EP4GXA_Open(0, 0), QUELT_OK);
     EXPECT_EQ(OX952_EEPROM_WR(0, 4, 0x1234), QUELT_NOT_OPEN);
-    ASSERT_EQ(OX9162_Close(0), QUELT_OK);
     EXPECT_EQ(sim::EepromWords(kOx952Function1), ox952Before);
+    ASSERT_EQ(OX9162_Close(0), QUELT_OK);
 
     const std::vector<std::uint16_t> ox9162Before = sim::EepromWords(kOx9162);
-    ASSERT_EQ(EP4GXA_Open(0, 0), QUELT_OK);
     ASSERT_EQ(OX952_Open(0, 0), QUELT_OK);
     EXPECT_EQ(OX9162_EEPROM_WR(0, 4, 0x1234), QUELT_NOT_OPEN);
     EXPECT_EQ(sim::EepromWords(kOx9162), ox9162Before);
