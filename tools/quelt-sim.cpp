@@ -215,6 +215,29 @@ int ShowStatus(int device, bool asJson)
     return 0;
 }
 
+// The 93C46 words of a device: 8 rows of 8 as the library's tool shows them,
+// or JSON.
+int ShowEeprom(int device, bool asJson)
+{
+    const int region = sim::GetCard(device).eepromRegion;
+    const std::vector<std::uint16_t> words = sim::EepromWords(device);
+    if (asJson) {
+        json j = {{"device", device}, {"eeprom-region", region}, {"words", words}};
+        std::cout << j.dump(2) << "\n";
+        return 0;
+    }
+    char cell[32];
+    for (unsigned w = 0; w < words.size(); ++w) {
+        if (w % 8 == 0) {
+            std::snprintf(cell, sizeof cell, "%02u:", w);
+            std::cout << cell;
+        }
+        std::snprintf(cell, sizeof cell, " %04X", static_cast<unsigned>(words[w]));
+        std::cout << cell << (w % 8 == 7 ? "\n" : "");
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -252,6 +275,8 @@ int main(int argc, char** argv)
     add->add_option("--card-id", cardId, "identity word at byte 16368 of region 0");
     add->add_option("--serial", serial, "serial number at byte 16372 of region 0");
     add->add_flag("--no-status-block", noStatus, "the driver gives the card no status block");
+    std::string eepromRegion;
+    add->add_option("--eeprom", eepromRegion, "REGION holding the 93C46 control byte (offset 3), or 'none'");
     addRoot(add);
 
     // list
@@ -282,6 +307,17 @@ int main(int argc, char** argv)
     status->add_option("--set", sets, "FIELD=VALUE: irq-counter, ack-counter, attach-count, diag-count, slot-count, slotI");
     status->add_flag("--json", statusJson, "JSON output");
     addRoot(status);
+
+    // eeprom
+    std::string eepromDevice;
+    std::vector<std::string> eepromSets;
+    bool eepromDump = false, eepromJson = false;
+    auto* eeprom = app.add_subcommand("eeprom", "show or set the 64 words of device N's 93C46 EEPROM");
+    eeprom->add_option("N", eepromDevice, "device number")->required();
+    eeprom->add_flag("--dump", eepromDump, "show all 64 words (the default without --set)");
+    eeprom->add_option("--set", eepromSets, "WORD=VALUE: word 0..63, value 0..0xFFFF (repeatable)");
+    eeprom->add_flag("--json", eepromJson, "JSON output");
+    addRoot(eeprom);
 
     // driver-version
     std::string version;
@@ -352,6 +388,11 @@ int main(int argc, char** argv)
                 }
             }
             if (noStatus) c.statusBlock = false;
+            if (eepromRegion == "none") {
+                c.eepromRegion = -1;
+            } else if (!eepromRegion.empty()) {
+                c.eepromRegion = static_cast<int>(ParseNumber(eepromRegion, 15, "EEPROM region"));
+            }
             std::cout << sim::AddCard(c) << "\n";
             return 0;
         }
@@ -407,6 +448,22 @@ int main(int argc, char** argv)
             }
             for (const auto& [off, v] : writes) sim::WriteStatusWord(n, off, v);
             return ShowStatus(n, statusJson);
+        }
+        if (*eeprom) {
+            int n = deviceNumber(eepromDevice);
+            if (sim::GetCard(n).eepromRegion < 0) throw sim::Error("device " + std::to_string(n) + " has no EEPROM");
+            // All words are checked before any is written.
+            std::vector<std::pair<int, std::uint16_t>> writes;
+            for (const auto& s : eepromSets) {
+                auto eq = s.find('=');
+                if (eq == std::string::npos || eq == 0) throw sim::Error("--set " + s + ": expected WORD=VALUE");
+                writes.emplace_back(static_cast<int>(ParseNumber(s.substr(0, eq), 63, "word")),
+                                    static_cast<std::uint16_t>(ParseNumber(s.substr(eq + 1), 0xFFFF, "value")));
+            }
+            for (const auto& [w, v] : writes) sim::SetEepromWord(n, w, v);
+            if (writes.empty() || eepromDump || eepromJson) return ShowEeprom(n, eepromJson);
+            for (const auto& [w, v] : writes) std::cout << "device " << n << ": word " << w << " = " << Hex(v, 4) << "\n";
+            return 0;
         }
         if (*driverVersion) {
             if (!version.empty()) {
