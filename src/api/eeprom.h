@@ -8,6 +8,7 @@
 // never interleave on one card.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/win32.h"

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <vector>
 
 #include "api/eeprom.h"
 #include "platform/mmio.h"
@@ -135,6 +136,31 @@ TEST_F(EepromModel, ProgrammingOnlyWhileWriteEnabled)
     ASSERT_EQ(EEPROM_WriteWord(part.base(), 4, 0x4444), EEPROM_OK);
     part.WriteWithoutEnable(4, 0x5555);
     EXPECT_EQ(Word(4), 0x4444);
+}
+
+// The part's whole-array commands (extended opcode, address field 01xxxx
+// with data, 10xxxx without) follow the same write-enable rule.
+TEST_F(EepromModel, WriteAllAndEraseAll)
+{
+    Part part(device);
+    auto writeAll = [&](std::uint16_t value) {
+        part.Frame(0b00, 0b010000);
+        part.Bits(value, 16);
+        part.Lines(0x02);
+        part.Lines(0);
+    };
+    auto eraseAll = [&] {
+        part.Frame(0b00, 0b100000);
+        part.Lines(0);
+    };
+    writeAll(0x0F0F);
+    EXPECT_EQ(sim::EepromWords(device), std::vector<std::uint16_t>(64, 0xFFFF));
+
+    ASSERT_EQ(EEPROM_Command(part.base(), EEPROM_WRITE_ENABLE), EEPROM_OK);
+    writeAll(0x0F0F);
+    EXPECT_EQ(sim::EepromWords(device), std::vector<std::uint16_t>(64, 0x0F0F));
+    eraseAll();
+    EXPECT_EQ(sim::EepromWords(device), std::vector<std::uint16_t>(64, 0xFFFF));
 }
 
 TEST_F(EepromModel, ReadShowsDummyZeroThenWordsInSequence)
