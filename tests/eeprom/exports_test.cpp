@@ -161,6 +161,8 @@ TEST_F(EepromExports, WriteReadEraseOnBothFamilies)
 }
 
 // A part that never reports ready is a failed write or erase, not a success.
+// An absent part changes nothing; with its data line stuck high it cannot be
+// told from a part that is always ready.
 TEST_F(EepromExports, PartFailures)
 {
     struct Case {
@@ -178,12 +180,14 @@ TEST_F(EepromExports, PartFailures)
         ASSERT_EQ(f->open(0, 0), QUELT_OK);
         for (const Case& c : cases) {
             SCOPED_TRACE(testing::Message() << f->name << " mode " << static_cast<int>(c.mode));
+            sim::SetEepromWord(f->device, 30, 0x1234);
             sim::SetEepromMode(f->device, c.mode);
             EXPECT_EQ(f->wr(0, 30, 0x3030), c.write);
             EXPECT_EQ(f->erase(0, 30), c.write);
             std::uint16_t v = 0x1111;
             EXPECT_EQ(f->rd(0, 31, &v), c.read);
             EXPECT_EQ(v, c.readValue);
+            if (c.mode != sim::EepromMode::NeverReady) EXPECT_EQ(Word(f->device, 30), 0x1234);  // no part, no change
         }
         sim::SetEepromMode(f->device, sim::EepromMode::Normal);
         ASSERT_EQ(f->close(0), QUELT_OK);

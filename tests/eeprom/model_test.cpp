@@ -10,7 +10,6 @@
 #include "sim/control.h"
 #include "sim/eeprom_93c46.h"
 #include "sim/store.h"
-#include "support/child_process.h"
 #include "support/temp_machine.h"
 
 namespace {
@@ -105,18 +104,6 @@ TEST_F(EepromModel, WrittenWordsReadBackAndLandInTheCardFile)
     EXPECT_EQ(Word(1), 0xFFFF);  // untouched words stay erased
 }
 
-TEST_F(EepromModel, EraseSetsAllBitsOfOneWord)
-{
-    sim::SetEepromWord(device, 9, 0x1234);
-    sim::SetEepromWord(device, 10, 0x5678);
-    Part part(device);
-    ASSERT_EQ(EEPROM_EraseWord(part.base(), 9), EEPROM_OK);
-    std::uint16_t got = 0;
-    ASSERT_EQ(EEPROM_ReadWord(part.base(), 9, &got), EEPROM_OK);
-    EXPECT_EQ(got, 0xFFFF);
-    EXPECT_EQ(Word(10), 0x5678);
-}
-
 // Programming needs the write-enable state; the routines always end with it
 // off, so a stray frame afterwards cannot change the part.
 TEST_F(EepromModel, ProgrammingOnlyWhileWriteEnabled)
@@ -204,60 +191,6 @@ TEST_F(EepromModel, ReadyWaitFollowsTheProgrammingTime)
     sim::SetEepromProgramTime(device, 0);
     part.WriteWithoutEnable(7, 0x0707);
     EXPECT_EQ(Word(7), 0xFFFF);
-}
-
-TEST_F(EepromModel, NeverReadyPartFailsWritesAndErases)
-{
-    sim::SetEepromMode(device, sim::EepromMode::NeverReady);
-    Part part(device);
-    EXPECT_EQ(EEPROM_WriteWord(part.base(), 2, 0x0202), EEPROM_NEVER_READY);
-    EXPECT_EQ(EEPROM_EraseWord(part.base(), 2), EEPROM_NEVER_READY);
-    sim::SetEepromMode(device, sim::EepromMode::Normal);
-    part.WriteWithoutEnable(2, 0x2020);
-    EXPECT_NE(Word(2), 0x2020);  // left write-disabled
-}
-
-// An absent part cannot be detected by a read; a write finds out only when the
-// line stays low (never ready). Nothing is stored either way.
-TEST_F(EepromModel, AbsentPart)
-{
-    struct Case {
-        sim::EepromMode mode;
-        std::uint16_t read;
-        int writeResult;
-    };
-    const Case cases[] = {
-        {sim::EepromMode::AbsentHigh, 0xFFFF, EEPROM_OK},
-        {sim::EepromMode::AbsentLow, 0x0000, EEPROM_NEVER_READY},
-    };
-    sim::SetEepromWord(device, 8, 0x0808);
-    for (const Case& c : cases) {
-        sim::SetEepromMode(device, c.mode);
-        Part part(device);
-        std::uint16_t got = 0x5A5A;
-        EXPECT_EQ(EEPROM_ReadWord(part.base(), 8, &got), EEPROM_OK);
-        EXPECT_EQ(got, c.read);
-        EXPECT_EQ(EEPROM_WriteWord(part.base(), 8, 0x1234), c.writeResult);
-        EXPECT_EQ(EEPROM_EraseWord(part.base(), 8), c.writeResult);
-        EXPECT_EQ(Word(8), 0x0808);
-    }
-}
-
-// Two processes drive one part: what one writes, the other reads.
-TEST_F(EepromModel, WordsAreSharedBetweenProcesses)
-{
-    quelt_test::Child child([this](quelt_test::Child&) {
-        Part part(device);
-        return EEPROM_WriteWord(part.base(), 21, 0xC0DE) == EEPROM_OK ? 0 : 1;
-    });
-    const quelt_test::Child::Outcome outcome = child.Wait();
-    ASSERT_TRUE(outcome.exited) << outcome.report;
-    ASSERT_EQ(outcome.code, 0) << "the child could not write";
-
-    Part part(device);
-    std::uint16_t got = 0;
-    ASSERT_EQ(EEPROM_ReadWord(part.base(), 21, &got), EEPROM_OK);
-    EXPECT_EQ(got, 0xC0DE);
 }
 
 }  // namespace

@@ -124,13 +124,6 @@ TEST_F(EepromProtocol, ReadClocksSixteenBitsAndSamplesAfterEachFall)
     EXPECT_EQ(recorder.sleeps, 0u);
 }
 
-TEST_F(EepromProtocol, CommandsSendTheirFixedAddressField)
-{
-    EXPECT_EQ(EEPROM_Command(base(), EEPROM_WRITE_ENABLE), EEPROM_OK);
-    EXPECT_EQ(EEPROM_Command(base(), EEPROM_WRITE_DISABLE), EEPROM_OK);
-    EXPECT_EQ(recorder.trace, kEnable + kDisable);
-}
-
 // Bits 6 and above of the address are not sent: the part has 64 words.
 TEST_F(EepromProtocol, AddressIsTakenModulo64)
 {
