@@ -27,10 +27,7 @@ ResetOutcome ResetBlock(int index)
     if (temporary == nullptr) return ResetOutcome::OpenFailed;
     ResetOutcome outcome = ResetOutcome::NoBlock;
     if (SharedStatusBlock* block = StatusBlockOf(temporary)) {
-        if (LoadShared(block->attachCount) > 1) StoreShared(block->attachCount, std::int32_t{1});
-        StoreShared(block->diagCount, std::int32_t{0});
-        const std::int32_t slots = BoundedSlotCount(LoadShared(block->slotCount));
-        for (std::int32_t i = 0; i < slots; ++i) StoreShared(block->slots[i], std::uint32_t{0});
+        ResetConnectionRecords(*block);
         outcome = ResetOutcome::Reset;
     }
     OxCloseDevice(temporary);
@@ -125,6 +122,14 @@ std::uint32_t Ox952Clear(std::uint32_t position)
 }
 
 }  // namespace
+
+void ResetConnectionRecords(SharedStatusBlock& block)
+{
+    if (LoadShared(block.attachCount) > 1) StoreShared(block.attachCount, std::int32_t{1});
+    StoreShared(block.diagCount, std::int32_t{0});
+    const std::int32_t slots = BoundedSlotCount(LoadShared(block.slotCount));
+    for (std::int32_t i = 0; i < slots; ++i) StoreShared(block.slots[i], std::uint32_t{0});
+}
 
 std::uint32_t CardOpenCount(Family family, std::uint32_t position, std::uint32_t* count)
 {
