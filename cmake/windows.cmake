@@ -64,9 +64,15 @@ endif()
 # tests/wine/checks_<area>.cpp.
 file(GLOB QUELT_WINE_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/wine/*.cpp)
 if(QUELT_WINE_SOURCES)
+  quelt_def_exports(${QUELT_DEF} QUELT_DEF_NAMES)
+  list(TRANSFORM QUELT_DEF_NAMES REPLACE "^(.+)$" "\"\\1\"")
+  list(JOIN QUELT_DEF_NAMES ", " QUELT_DEF_EXPORTS)
+  file(CONFIGURE OUTPUT ${QUELT_GENERATED}/wine_exports.h
+    CONTENT "// Generated from src/quelt_ox952.def.\n#define QUELT_DEF_EXPORTS @QUELT_DEF_EXPORTS@\n" @ONLY)
   add_executable(test_wine ${QUELT_WINE_SOURCES})
   add_dependencies(test_wine quelt_ox952)
-  target_include_directories(test_wine PRIVATE ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}/tests/wine)
+  target_include_directories(test_wine PRIVATE ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}/tests/wine
+    ${QUELT_GENERATED})
   target_compile_definitions(test_wine PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)
   target_compile_options(test_wine PRIVATE ${QUELT_WARNINGS})
   target_link_options(test_wine PRIVATE ${QUELT_STATIC_RUNTIME})
