@@ -136,6 +136,46 @@ TEST_F(EepromExports, PositionsResolveThroughTheirOwnFamily)
     EXPECT_EQ(EP4GXA_Close(0), QUELT_OK);
 }
 
+// Codes of the region lookup pass through; a region the driver lists without
+// an address makes the protocol fail.
+TEST_F(EepromExports, RegionProblems)
+{
+    sim::CardConfig unmapped = sim::DefaultCard(sim::CardFamily::OX952);
+    unmapped.deviceId = 0x0302;
+    unmapped.slot = 5;
+    sim::CardConfig unmapped1 = sim::Ox952Function1(unmapped);
+    unmapped1.regions[1].unmapped = true;
+    sim::CardConfig oneRegion = sim::DefaultCard(sim::CardFamily::OX952);
+    oneRegion.deviceId = 0x0304;
+    oneRegion.slot = 6;
+    sim::CardConfig oneRegion1 = sim::Ox952Function1(oneRegion);
+    oneRegion1.regions.resize(1);
+    oneRegion1.eepromRegion = -1;
+    sim::CardConfig ox9162 = sim::DefaultCard(sim::CardFamily::OX9162);
+    ox9162.slot = 7;
+    ox9162.regions[0].unmapped = true;
+    for (const sim::CardConfig& c : {unmapped, unmapped1, oneRegion, oneRegion1, ox9162}) sim::AddCard(c);
+
+    struct Case {
+        const EepromFamily* family;
+        uint32_t position;
+        uint32_t want;
+    };
+    for (const Case& c : {Case{&kOx952, 1, QUELT_NOT_OPEN}, Case{&kOx952, 2, QUELT_NO_BAR13},
+                          Case{&kOx9162Family, 1, QUELT_NOT_OPEN}}) {
+        const EepromFamily* f = c.family;
+        SCOPED_TRACE(testing::Message() << f->name << " position " << c.position);
+        ASSERT_EQ(f->open(c.position, 0), QUELT_OK);
+        std::uint16_t v = 0x5A5A;
+        EXPECT_EQ(f->rd(c.position, 0, &v), c.want);
+        EXPECT_EQ(v, 0x5A5A);
+        EXPECT_EQ(f->rd(c.position, 0, nullptr), QUELT_NULL_POINTER);
+        EXPECT_EQ(f->wr(c.position, 0, 1), c.want);
+        EXPECT_EQ(f->erase(c.position, 0), c.want);
+        EXPECT_EQ(f->close(c.position), QUELT_OK);
+    }
+}
+
 TEST_F(EepromExports, WriteReadEraseOnBothFamilies)
 {
     for (const EepromFamily* f : kFamilies) {
