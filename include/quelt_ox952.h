@@ -278,8 +278,14 @@ QUELT_API uint32_t QUELT_CALL OX952_BAR13_BaseAdr(uint32_t position, void** addr
 /* One byte at base + offset; base comes from a BaseAdr function. No checks. */
 QUELT_API void QUELT_CALL OX952_MemWrite(void* base, uint32_t offset, uint8_t value);
 QUELT_API uint8_t QUELT_CALL OX952_MemRead(void* base, uint32_t offset);
-/* Serial EEPROM word (address taken modulo 64). Writes and erases block for
- * 1 to 51 ms; QUELT_NOT_OPEN also when the EEPROM never became ready. */
+/* Serial EEPROM: one 16-bit word of the card's 64-word EEPROM; the address is
+ * taken modulo 64. RD checks value first (QUELT_NULL_POINTER), then passes on
+ * any code of OX952_BAR13_BaseAdr (QUELT_NO_CARD, QUELT_NOT_OPEN,
+ * QUELT_NO_BAR13). QUELT_NOT_OPEN also when the region has no address or the
+ * EEPROM never became ready. A read does not block; a write or erase blocks
+ * for 1 to 51 ms. Calls on one card are serialised within the process (a
+ * call waits for another thread's call to finish); processes sharing a card
+ * must not use its EEPROM at the same time. */
 QUELT_API uint32_t QUELT_CALL OX952_EEPROM_RD(uint32_t position, uint32_t address, uint16_t* value);
 QUELT_API uint32_t QUELT_CALL OX952_EEPROM_WR(uint32_t position, uint32_t address, uint16_t value);
 QUELT_API uint32_t QUELT_CALL OX952_EEPROM_Erase(uint32_t position, uint32_t address);
@@ -294,6 +300,9 @@ QUELT_API uint32_t QUELT_CALL OX9162_BAR3_BaseAdr(uint32_t position, void** addr
 QUELT_API uint32_t QUELT_CALL OX9162_BAR4_BaseAdr(uint32_t position, void** address, uint32_t* length);
 QUELT_API void QUELT_CALL OX9162_MemWrite(void* base, uint32_t offset, uint8_t value);
 QUELT_API uint8_t QUELT_CALL OX9162_MemRead(void* base, uint32_t offset);
+/* As the OX952 EEPROM functions, on the card's first region. RD checks value
+ * first, then the position: QUELT_NO_CARD, or QUELT_NOT_OPEN for a card that
+ * is not open in this process. */
 QUELT_API uint32_t QUELT_CALL OX9162_EEPROM_RD(uint32_t position, uint32_t address, uint16_t* value);
 QUELT_API uint32_t QUELT_CALL OX9162_EEPROM_WR(uint32_t position, uint32_t address, uint16_t value);
 QUELT_API uint32_t QUELT_CALL OX9162_EEPROM_Erase(uint32_t position, uint32_t address);
