@@ -9,8 +9,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-
-#include <limits>
 #include <type_traits>
 
 namespace sim {
@@ -25,7 +23,6 @@ constexpr std::uint8_t kLines = kClock | kSelect | kDataIn;
 constexpr int kWords = 64;
 constexpr int kCommandBits = 8;  // two opcode bits, six address bits
 constexpr int kDataBits = 16;
-constexpr std::uint64_t kNeverNs = std::numeric_limits<std::uint64_t>::max();
 
 // Where the serial interface stands. Zero is the power-up state.
 enum Phase : std::uint8_t {
@@ -133,12 +130,9 @@ void Deselected(store::EepromStorage& storage, Chip& chip)
         default:
             break;
         }
-        if (ModeOf(storage) == EepromMode::NeverReady) {
-            chip.busyUntilNs = kNeverNs;
-        } else {
-            const std::uint64_t ms = store::Shared(storage.programMs).load();
-            chip.busyUntilNs = NowNs() + ms * 1000000u;
-        }
+        // A part set never to become ready stays busy only while that mode holds.
+        const std::uint64_t ms = store::Shared(storage.programMs).load();
+        chip.busyUntilNs = NowNs() + ms * 1000000u;
         chip.statusPending = 1;
     }
     chip.program = None;
