@@ -4,8 +4,9 @@
 // are inside these calls with the handle in hand. Each such call registers as a
 // user of the entry's handle before it reads the handle, and Close (through
 // EndHandleUses) waits for the users to leave before it releases the handle.
-// The registration and Close's take-out are ordered by sequentially consistent
-// fences: either the caller sees the emptied entry, or Close sees the user.
+// The registration and Close's look at the count are read-modify-writes of
+// the same counter, so either the caller sees the emptied entry, or Close sees
+// the user.
 #include "api/irq.h"
 
 #include <atomic>
@@ -87,8 +88,7 @@ private:
 
 EntryHandleUse::EntryHandleUse(CardEntry& entry) : entry_(entry)
 {
-    UsersOf(entry_).fetch_add(1, std::memory_order_seq_cst);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    UsersOf(entry_).fetch_add(1, std::memory_order_acq_rel);
     handle_ = LoadHandle(entry_);
 }
 
@@ -96,8 +96,10 @@ EntryHandleUse::~EntryHandleUse() { UsersOf(entry_).fetch_sub(1, std::memory_ord
 
 void EndHandleUses(CardEntry& entry)
 {
-    std::atomic_thread_fence(std::memory_order_seq_cst);
     std::atomic<int>& users = UsersOf(entry);
+    // A read-modify-write, so it is ordered against every user's increment:
+    // a user counted after it reads the emptied entry.
+    users.fetch_add(0, std::memory_order_acq_rel);
     DeviceHandle* temporary = nullptr;
     int sinceDiscard = REDISCARD_EVERY_MS;
     for (;;) {
