@@ -438,7 +438,8 @@ bool TakeFault(Fault fault, int device, std::uint32_t* errorCode)
     std::lock_guard g(StateMutex());
     auto& faults = S().faults;
     for (auto it = faults.begin(); it != faults.end(); ++it) {
-        if (it->fault != fault || (it->device != 0 && it->device != device)) continue;
+        // Armed for any device, or asked for the machine as a whole (device 0).
+        if (it->fault != fault || (it->device != 0 && device != 0 && it->device != device)) continue;
         if (errorCode) *errorCode = it->errorCode;
         if (--it->times == 0) faults.erase(it);
         return true;

@@ -118,12 +118,17 @@ enum class Fault {
     InstallDeviceFails,      // SetupDiInstallDevice fails with errorCode
 };
 // Arms a fault for the next `times` occurrences on device (0: any device).
+// errorCode is the last-error value of the failing call (0: a fitting
+// default); for AttachShortReply it is the reply's length in bytes (0: 300).
+// The listing faults fail the step itself, not its size query: a description
+// or path read into a buffer large enough. Faults, the request log and the
+// wait mode are this process's own.
 void ArmFault(Fault fault, int device = 0, int times = 1, std::uint32_t errorCode = 0);
 void ClearFaults();
 // Waits complete at once as if their time had passed (no interrupt), so long
 // time-outs can be tested without sleeping.
 void SetImmediateWaits(bool on);
-// Device lists from SetupDiGetClassDevsA not yet destroyed.
+// Device lists from SetupDiGetClassDevsA not yet destroyed, in this process.
 int OpenDeviceLists();
 
 // Install parameters SetupDiSetDeviceInstallParamsA stored for a device.

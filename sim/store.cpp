@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/futex.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -301,7 +302,10 @@ void ReapDead(CardFile* card)
     for (auto& e : card->procs) {
         if (e.pid == 0) continue;
         if (e.pid == self.pid && e.startTime == self.start) continue;
-        if (ProcessStartTime(e.pid) == e.startTime && e.startTime != 0) continue;
+        bool alive = e.startTime != 0 ? ProcessStartTime(e.pid) == e.startTime
+                                      // No start time was readable: only whether the pid runs.
+                                      : (::kill(e.pid, 0) == 0 || errno == EPERM);
+        if (alive) continue;
         if (e.attached > 0) {
             auto count = Shared(*attachCount);
             std::int32_t v = count.load();
