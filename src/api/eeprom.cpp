@@ -1,6 +1,8 @@
 // Bit-banged Microwire protocol of the serial EEPROM. The card gives the
 // EEPROM's four lines as bits of one byte; every write stores the whole byte
 // (never read-modify-write), so only the values 0, 2, 3, 6 and 7 ever appear.
+// Writes follow each other with no pause: the rate of single uncached writes
+// to the card is the clock rate the part sees.
 #include "api/eeprom.h"
 
 #include <atomic>
