@@ -11,8 +11,7 @@ namespace {
 
 // Non-diagnostic connections: the attach count minus the diagnostic count,
 // 32-bit wrapping.
-std::uint32_t OpenConnections(const SharedStatusBlock& block)
-{
+std::uint32_t OpenConnections(const SharedStatusBlock& block) {
     return static_cast<std::uint32_t>(LoadShared(block.attachCount)) -
            static_cast<std::uint32_t>(LoadShared(block.diagCount));
 }
@@ -21,8 +20,7 @@ enum class ResetOutcome { Reset, OpenFailed, NoBlock };
 
 // Wipes the bookkeeping of the card behind table index `index` through a
 // temporary handle (attached, never admitted). The slot count stays.
-ResetOutcome ResetBlock(int index)
-{
+ResetOutcome ResetBlock(int index) {
     DeviceHandle* temporary = AttachDeviceByIndex("", index + 1);
     if (temporary == nullptr) return ResetOutcome::OpenFailed;
     ResetOutcome outcome = ResetOutcome::NoBlock;
@@ -34,8 +32,7 @@ ResetOutcome ResetBlock(int index)
     return outcome;
 }
 
-std::uint32_t SingleCardOpenCount(Family family, std::uint32_t position, std::uint32_t* count)
-{
+std::uint32_t SingleCardOpenCount(Family family, std::uint32_t position, std::uint32_t* count) {
     CardEntry* entry = FamilyEntry(family, position);
     if (entry == nullptr) return QUELT_NO_CARD;
     EntryHandleUse use(*entry);
@@ -48,9 +45,9 @@ std::uint32_t SingleCardOpenCount(Family family, std::uint32_t position, std::ui
 
 // Both functions of the card; the larger count. The map is read as Open left
 // it: a position of an unbuilt map holds nothing open.
-std::uint32_t Ox952OpenCount(std::uint32_t position, std::uint32_t* count)
-{
-    CardEntry* entries[2] = {IrqEntry(IrqSource::OX952_F0, position), IrqEntry(IrqSource::OX952_F1, position)};
+std::uint32_t Ox952OpenCount(std::uint32_t position, std::uint32_t* count) {
+    CardEntry* entries[2] = {IrqEntry(IrqSource::OX952_F0, position),
+                             IrqEntry(IrqSource::OX952_F1, position)};
     bool anyOpen = false;
     std::uint32_t result = 0;
     for (CardEntry* entry : entries) {
@@ -69,15 +66,17 @@ std::uint32_t Ox952OpenCount(std::uint32_t position, std::uint32_t* count)
     return QUELT_OK;
 }
 
-std::uint32_t SingleCardClear(Family family, std::uint32_t position)
-{
+std::uint32_t SingleCardClear(Family family, std::uint32_t position) {
     CardEntry* entry = FamilyEntry(family, position);
     if (entry == nullptr) return QUELT_NO_CARD;
     if (LoadHandle(*entry) != nullptr) CloseCard(family, position);
     switch (ResetBlock(TableIndexOf(*entry))) {
-        case ResetOutcome::Reset: return QUELT_OK;
-        case ResetOutcome::OpenFailed: return QUELT_OPEN_FAILED;
-        case ResetOutcome::NoBlock: break;
+        case ResetOutcome::Reset:
+            return QUELT_OK;
+        case ResetOutcome::OpenFailed:
+            return QUELT_OPEN_FAILED;
+        case ResetOutcome::NoBlock:
+            break;
     }
     return QUELT_NULL_POINTER;
 }
@@ -86,8 +85,7 @@ std::uint32_t SingleCardClear(Family family, std::uint32_t position)
 // open), or none because its block is missing or its pairing was ambiguous.
 enum class FunctionState { Card, NoCard, NoBlock };
 
-std::uint32_t Ox952Clear(std::uint32_t position)
-{
+std::uint32_t Ox952Clear(std::uint32_t position) {
     BuiltMap(Family::OX952);
     const std::int8_t values[2] = {
         MapAsBuilt(Family::OX952).index[position].load(std::memory_order_relaxed),
@@ -111,9 +109,14 @@ std::uint32_t Ox952Clear(std::uint32_t position)
     for (int f = 0; f < 2; ++f) {
         if (entries[f] == nullptr) continue;
         switch (ResetBlock(TableIndexOf(*entries[f]))) {
-            case ResetOutcome::Reset: break;
-            case ResetOutcome::OpenFailed: states[f] = FunctionState::NoCard; break;
-            case ResetOutcome::NoBlock: states[f] = FunctionState::NoBlock; break;
+            case ResetOutcome::Reset:
+                break;
+            case ResetOutcome::OpenFailed:
+                states[f] = FunctionState::NoCard;
+                break;
+            case ResetOutcome::NoBlock:
+                states[f] = FunctionState::NoBlock;
+                break;
         }
     }
     if (states[0] == FunctionState::NoBlock && states[1] == FunctionState::NoBlock) return QUELT_NULL_POINTER;
@@ -123,23 +126,21 @@ std::uint32_t Ox952Clear(std::uint32_t position)
 
 }  // namespace
 
-void ResetConnectionRecords(SharedStatusBlock& block)
-{
+void ResetConnectionRecords(SharedStatusBlock& block) {
     if (LoadShared(block.attachCount) > 1) StoreShared(block.attachCount, std::int32_t{1});
     StoreShared(block.diagCount, std::int32_t{0});
     const std::int32_t slots = BoundedSlotCount(LoadShared(block.slotCount));
     for (std::int32_t i = 0; i < slots; ++i) StoreShared(block.slots[i], std::uint32_t{0});
 }
 
-std::uint32_t CardOpenCount(Family family, std::uint32_t position, std::uint32_t* count)
-{
+std::uint32_t CardOpenCount(Family family, std::uint32_t position, std::uint32_t* count) {
     if (position >= POSITION_LIMIT) return QUELT_NO_CARD;
     if (count == nullptr) return QUELT_NULL_POINTER;
-    return family == Family::OX952 ? Ox952OpenCount(position, count) : SingleCardOpenCount(family, position, count);
+    return family == Family::OX952 ? Ox952OpenCount(position, count)
+                                   : SingleCardOpenCount(family, position, count);
 }
 
-std::uint32_t ClearConnections(Family family, std::uint32_t position)
-{
+std::uint32_t ClearConnections(Family family, std::uint32_t position) {
     if (position >= POSITION_LIMIT) return QUELT_NO_CARD;
     return family == Family::OX952 ? Ox952Clear(position) : SingleCardClear(family, position);
 }

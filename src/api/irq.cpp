@@ -29,38 +29,45 @@ constexpr int REDISCARD_EVERY_MS = 10;
 
 std::atomic<int> gHandleUsers[CARD_TABLE_SIZE];
 
-std::atomic<int>& UsersOf(const CardEntry& entry) { return gHandleUsers[TableIndexOf(entry)]; }
+std::atomic<int>& UsersOf(const CardEntry& entry) {
+    return gHandleUsers[TableIndexOf(entry)];
+}
 
-LONG Waiters(CardEntry& entry)
-{
+LONG Waiters(CardEntry& entry) {
     return std::atomic_ref<LONG>(entry.irqWaiters).load(std::memory_order_seq_cst);
 }
 
-const PositionMap& MapOf(IrqSource source)
-{
+const PositionMap& MapOf(IrqSource source) {
     switch (source) {
-        case IrqSource::OX952_F1: return Ox952Function1MapAsBuilt();
-        case IrqSource::OX952_F0: return MapAsBuilt(Family::OX952);
-        case IrqSource::OX9162: return MapAsBuilt(Family::OX9162);
-        case IrqSource::EP4GXA: break;
+        case IrqSource::OX952_F1:
+            return Ox952Function1MapAsBuilt();
+        case IrqSource::OX952_F0:
+            return MapAsBuilt(Family::OX952);
+        case IrqSource::OX9162:
+            return MapAsBuilt(Family::OX9162);
+        case IrqSource::EP4GXA:
+            break;
     }
     return MapAsBuilt(Family::EP4GXA);
 }
 
 // 0x40 for an entry that holds a card, 2 for none.
-std::uint32_t NotOpenCode(const CardEntry* entry)
-{
+std::uint32_t NotOpenCode(const CardEntry* entry) {
     return (entry != nullptr && IsPresent(*entry)) ? QUELT_NOT_OPEN : QUELT_NO_CARD;
 }
 
-std::uint32_t ResultOfWait(std::int32_t result, bool closed)
-{
+std::uint32_t ResultOfWait(std::int32_t result, bool closed) {
     switch (result) {
-        case WAIT_REQUEST_FAILED: return QUELT_WAIT_FAILED;
-        case WAIT_TIMED_OUT: return QUELT_TIMEOUT;
-        case WAIT_ENDED: return QUELT_WAIT_ENDED;
-        case WAIT_REFUSED: return closed ? QUELT_NOT_OPEN : QUELT_NULL_POINTER;
-        default: return QUELT_OK;  // 0, and 2: an interrupt came since the last wait
+        case WAIT_REQUEST_FAILED:
+            return QUELT_WAIT_FAILED;
+        case WAIT_TIMED_OUT:
+            return QUELT_TIMEOUT;
+        case WAIT_ENDED:
+            return QUELT_WAIT_ENDED;
+        case WAIT_REFUSED:
+            return closed ? QUELT_NOT_OPEN : QUELT_NULL_POINTER;
+        default:
+            return QUELT_OK;  // 0, and 2: an interrupt came since the last wait
     }
 }
 
@@ -86,16 +93,16 @@ private:
 
 }  // namespace
 
-EntryHandleUse::EntryHandleUse(CardEntry& entry) : entry_(entry)
-{
+EntryHandleUse::EntryHandleUse(CardEntry& entry) : entry_(entry) {
     UsersOf(entry_).fetch_add(1, std::memory_order_acq_rel);
     handle_ = LoadHandle(entry_);
 }
 
-EntryHandleUse::~EntryHandleUse() { UsersOf(entry_).fetch_sub(1, std::memory_order_release); }
+EntryHandleUse::~EntryHandleUse() {
+    UsersOf(entry_).fetch_sub(1, std::memory_order_release);
+}
 
-void EndHandleUses(CardEntry& entry)
-{
+void EndHandleUses(CardEntry& entry) {
     std::atomic<int>& users = UsersOf(entry);
     // A read-modify-write, so it is ordered against every user's increment:
     // a user counted after it reads the emptied entry.
@@ -117,15 +124,13 @@ void EndHandleUses(CardEntry& entry)
     OxCloseDevice(temporary);
 }
 
-CardEntry* IrqEntry(IrqSource source, std::uint32_t position)
-{
+CardEntry* IrqEntry(IrqSource source, std::uint32_t position) {
     const PositionMap& map = MapOf(source);
     if (!map.built.load(std::memory_order_acquire)) return nullptr;
     return EntryFor(map.index[position].load(std::memory_order_relaxed));
 }
 
-std::uint32_t IrqWait(IrqSource source, std::uint32_t position, std::uint32_t* count)
-{
+std::uint32_t IrqWait(IrqSource source, std::uint32_t position, std::uint32_t* count) {
     if (position >= POSITION_LIMIT) return QUELT_NO_CARD;
     CardEntry* entry = IrqEntry(source, position);
     if (entry == nullptr || LoadHandle(*entry) == nullptr) return NotOpenCode(entry);
@@ -154,8 +159,7 @@ std::uint32_t IrqWait(IrqSource source, std::uint32_t position, std::uint32_t* c
     return code;
 }
 
-std::uint32_t IrqCount(IrqSource source, std::uint32_t position)
-{
+std::uint32_t IrqCount(IrqSource source, std::uint32_t position) {
     if (position >= POSITION_LIMIT) return 0;
     CardEntry* entry = IrqEntry(source, position);
     if (entry == nullptr) return 0;
@@ -164,8 +168,7 @@ std::uint32_t IrqCount(IrqSource source, std::uint32_t position)
     return OxGetIrqCounter(use.handle()) - LoadShared(entry->irqBase);
 }
 
-std::uint32_t IrqSetTimeout(IrqSource source, std::uint32_t position, std::int32_t timeoutMs)
-{
+std::uint32_t IrqSetTimeout(IrqSource source, std::uint32_t position, std::int32_t timeoutMs) {
     if (position >= POSITION_LIMIT) return QUELT_NO_CARD;
     CardEntry* entry = IrqEntry(source, position);
     if (entry == nullptr || LoadHandle(*entry) == nullptr) return NotOpenCode(entry);
@@ -173,8 +176,7 @@ std::uint32_t IrqSetTimeout(IrqSource source, std::uint32_t position, std::int32
     return LoadShared(entry->irqEnabled) == 0 ? QUELT_IRQ_NOT_ENABLED : QUELT_OK;
 }
 
-std::uint32_t IrqWaitsOfCard(IrqSource source, std::uint32_t position)
-{
+std::uint32_t IrqWaitsOfCard(IrqSource source, std::uint32_t position) {
     if (position >= POSITION_LIMIT) return 0;
     CardEntry* entry = IrqEntry(source, position);
     if (entry == nullptr || LoadHandle(*entry) == nullptr) return 0;

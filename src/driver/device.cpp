@@ -33,34 +33,29 @@ struct PinTable {
     bool abandoned = false;  // the process is ending: never wait for a pin
 };
 
-PinTable& Pins()
-{
+PinTable& Pins() {
     static PinTable table;
     return table;
 }
 
-DeviceHandle* LoadSlot(DeviceHandle* const* slot)
-{
+DeviceHandle* LoadSlot(DeviceHandle* const* slot) {
     return std::atomic_ref<DeviceHandle*>(const_cast<DeviceHandle*&>(*slot)).load(std::memory_order_acquire);
 }
 
-void DropPinLocked(PinTable& t, DeviceHandle* handle)
-{
+void DropPinLocked(PinTable& t, DeviceHandle* handle) {
     auto it = t.handles.find(handle);
     if (it == t.handles.end() || it->second.pins == 0) return;
     if (--it->second.pins == 0 && it->second.closing) t.released.notify_all();
 }
 
 // Releases a record that never reached the caller.
-void ReleaseRecord(DeviceHandle* handle)
-{
+void ReleaseRecord(DeviceHandle* handle) {
     if (RetireHandle(handle)) delete handle;
 }
 
 // The description of one listed device, always zero-terminated, or null when
 // it cannot be read.
-std::unique_ptr<char[]> ReadDescription(HDEVINFO list, SP_DEVINFO_DATA* info)
-{
+std::unique_ptr<char[]> ReadDescription(HDEVINFO list, SP_DEVINFO_DATA* info) {
     DWORD required = 0;
     SetupDiGetDeviceRegistryPropertyA(list, info, SPDRP_DEVICEDESC, nullptr, nullptr, 0, &required);
     std::unique_ptr<char[]> text(new (std::nothrow) char[static_cast<std::size_t>(required) + 1]());
@@ -75,8 +70,7 @@ std::unique_ptr<char[]> ReadDescription(HDEVINFO list, SP_DEVINFO_DATA* info)
 // Opens the device path of the selected device's first interface of the
 // class. Returns INVALID_HANDLE_VALUE when there is no path or it cannot be
 // opened; *hasInterface tells whether the interface itself was found.
-HANDLE OpenFirstInterface(HDEVINFO list, SP_DEVINFO_DATA* info, bool* hasInterface)
-{
+HANDLE OpenFirstInterface(HDEVINFO list, SP_DEVINFO_DATA* info, bool* hasInterface) {
     SP_DEVICE_INTERFACE_DATA iface{};
     iface.cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
     *hasInterface = SetupDiEnumDeviceInterfaces(list, info, &CARD_INTERFACE_GUID, 0, &iface) != FALSE;
@@ -105,8 +99,7 @@ HANDLE OpenFirstInterface(HDEVINFO list, SP_DEVINFO_DATA* info, bool* hasInterfa
 
 // --- Pin table ---
 
-bool RegisterHandle(DeviceHandle* handle)
-{
+bool RegisterHandle(DeviceHandle* handle) {
     PinTable& t = Pins();
     try {
         std::lock_guard<std::mutex> guard(t.lock);
@@ -117,8 +110,7 @@ bool RegisterHandle(DeviceHandle* handle)
     }
 }
 
-PinResult RepinFromSlot(DeviceHandle* const* slot, DeviceHandle* previous, DeviceHandle** out)
-{
+PinResult RepinFromSlot(DeviceHandle* const* slot, DeviceHandle* previous, DeviceHandle** out) {
     PinTable& t = Pins();
     std::lock_guard<std::mutex> guard(t.lock);
     if (previous) DropPinLocked(t, previous);
@@ -133,16 +125,14 @@ PinResult RepinFromSlot(DeviceHandle* const* slot, DeviceHandle* previous, Devic
     return PinResult::Pinned;
 }
 
-void Unpin(DeviceHandle* handle)
-{
+void Unpin(DeviceHandle* handle) {
     if (!handle) return;
     PinTable& t = Pins();
     std::lock_guard<std::mutex> guard(t.lock);
     DropPinLocked(t, handle);
 }
 
-bool RetireHandle(DeviceHandle* handle)
-{
+bool RetireHandle(DeviceHandle* handle) {
     PinTable& t = Pins();
     std::unique_lock<std::mutex> guard(t.lock);
     auto it = t.handles.find(handle);
@@ -157,8 +147,7 @@ bool RetireHandle(DeviceHandle* handle)
     return true;
 }
 
-void AbandonPinnedHandles()
-{
+void AbandonPinnedHandles() {
     PinTable& t = Pins();
     std::lock_guard<std::mutex> guard(t.lock);
     t.abandoned = true;
@@ -167,8 +156,7 @@ void AbandonPinnedHandles()
 namespace {
 // True when the handle is known and nobody else has begun closing it; marks it
 // closing. Lets OxCloseDevice ignore a handle it already released.
-bool ClaimForClose(DeviceHandle* handle)
-{
+bool ClaimForClose(DeviceHandle* handle) {
     PinTable& t = Pins();
     std::lock_guard<std::mutex> guard(t.lock);
     auto it = t.handles.find(handle);
@@ -180,12 +168,11 @@ bool ClaimForClose(DeviceHandle* handle)
 
 // --- Device lookup ---
 
-HANDLE FindDeviceInterface(char* nameBuffer, std::int32_t index, std::uint32_t copyLength)
-{
+HANDLE FindDeviceInterface(char* nameBuffer, std::int32_t index, std::uint32_t copyLength) {
     if (index < 1) return INVALID_HANDLE_VALUE;
 
-    HDEVINFO list = SetupDiGetClassDevsA(&CARD_INTERFACE_GUID, nullptr, nullptr,
-                                         DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO list =
+        SetupDiGetClassDevsA(&CARD_INTERFACE_GUID, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (list == INVALID_HANDLE_VALUE || list == nullptr) return INVALID_HANDLE_VALUE;
 
     // The buffer is overwritten with the description on success; match
@@ -229,8 +216,7 @@ HANDLE FindDeviceInterface(char* nameBuffer, std::int32_t index, std::uint32_t c
 
 // --- Device handles ---
 
-DeviceHandle* AttachDeviceByIndex(const char* name, std::int32_t index)
-{
+DeviceHandle* AttachDeviceByIndex(const char* name, std::int32_t index) {
     if (!name) name = "";
     auto* handle = new (std::nothrow) DeviceHandle{};
     if (!handle) return nullptr;
@@ -259,8 +245,7 @@ DeviceHandle* AttachDeviceByIndex(const char* name, std::int32_t index)
 
 extern "C" {
 
-QUELT_API DeviceHandle* QUELT_CALL OxOpenDevice(const char* name, int32_t index, int32_t kind)
-{
+QUELT_API DeviceHandle* QUELT_CALL OxOpenDevice(const char* name, int32_t index, int32_t kind) {
     DeviceHandle* handle = AttachDeviceByIndex(name, index);
     if (!handle) return nullptr;
     if (AdmitConnection(handle, kind) != 0) {
@@ -270,8 +255,7 @@ QUELT_API DeviceHandle* QUELT_CALL OxOpenDevice(const char* name, int32_t index,
     return handle;
 }
 
-QUELT_API void QUELT_CALL OxCloseDevice(DeviceHandle* handle)
-{
+QUELT_API void QUELT_CALL OxCloseDevice(DeviceHandle* handle) {
     if (!handle) return;
     // A handle this library does not know (already closed) is left alone.
     if (!ClaimForClose(handle)) return;
@@ -290,16 +274,16 @@ QUELT_API void QUELT_CALL OxCloseDevice(DeviceHandle* handle)
     delete handle;
 }
 
-QUELT_API const char* QUELT_CALL OxGetBoardName(DeviceHandle* handle)
-{
+QUELT_API const char* QUELT_CALL OxGetBoardName(DeviceHandle* handle) {
     return handle ? handle->boardName : nullptr;
 }
 
-QUELT_API DeviceResources* QUELT_CALL OxGetDeviceResources(DeviceHandle* handle)
-{
+QUELT_API DeviceResources* QUELT_CALL OxGetDeviceResources(DeviceHandle* handle) {
     return handle ? &handle->attach.resources : nullptr;
 }
 
-QUELT_API int32_t QUELT_CALL OxInOut(uintptr_t, int32_t, uintptr_t, int32_t) { return -100; }
+QUELT_API int32_t QUELT_CALL OxInOut(uintptr_t, int32_t, uintptr_t, int32_t) {
+    return -100;
+}
 
 }  // extern "C"

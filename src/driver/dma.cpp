@@ -15,8 +15,7 @@ enum DmaResult : std::int32_t {
 
 extern "C" {
 
-QUELT_API int32_t QUELT_CALL OxAllocateDMAmem(DeviceHandle* handle, uint32_t size)
-{
+QUELT_API int32_t QUELT_CALL OxAllocateDMAmem(DeviceHandle* handle, uint32_t size) {
     if (!handle) return DMA_NULL_HANDLE;
     DeviceResources& r = handle->attach.resources;
     if (r.dmaKey != 0) return DMA_WRONG_STATE;
@@ -35,15 +34,15 @@ QUELT_API int32_t QUELT_CALL OxAllocateDMAmem(DeviceHandle* handle, uint32_t siz
     return DMA_DONE;
 }
 
-QUELT_API int32_t QUELT_CALL OxReleaseDMAmem(DeviceHandle* handle)
-{
+QUELT_API int32_t QUELT_CALL OxReleaseDMAmem(DeviceHandle* handle) {
     if (!handle) return DMA_NULL_HANDLE;
     DeviceResources& r = handle->attach.resources;
     if (r.dmaKey == 0) return DMA_WRONG_STATE;
 
     std::uint64_t key = r.dmaKey;
     DWORD bytes = 0;
-    if (!DeviceIoControl(handle->file, IOCTL_CARD_RELEASE_DMA, &key, sizeof(key), nullptr, 0, &bytes, nullptr)) {
+    if (!DeviceIoControl(handle->file, IOCTL_CARD_RELEASE_DMA, &key, sizeof(key), nullptr, 0, &bytes,
+                         nullptr)) {
         return DMA_REQUEST_FAILED;
     }
     r.dmaBase = 0;

@@ -18,8 +18,7 @@ enum WaitResult : std::int32_t {
     WAIT_REFUSED = 5,  // null slot, no status block, wait flag 0, or not a handle
 };
 
-std::int32_t SliceFor(std::int32_t remaining)
-{
+std::int32_t SliceFor(std::int32_t remaining) {
     return (remaining > SLICE_MS || remaining == 0) ? SLICE_MS : remaining;
 }
 
@@ -28,8 +27,7 @@ std::int32_t SliceFor(std::int32_t remaining)
 class PinnedHandle {
 public:
     ~PinnedHandle() { Unpin(handle_); }
-    PinResult Take(DeviceHandle* const* slot)
-    {
+    PinResult Take(DeviceHandle* const* slot) {
         DeviceHandle* next = nullptr;
         PinResult r = RepinFromSlot(slot, handle_, &next);
         handle_ = next;
@@ -45,16 +43,18 @@ private:
 
 extern "C" {
 
-QUELT_API int32_t QUELT_CALL OxWaitForIrq(DeviceHandle** slot, int32_t timeoutMs, uint8_t waitFlag)
-{
+QUELT_API int32_t QUELT_CALL OxWaitForIrq(DeviceHandle** slot, int32_t timeoutMs, uint8_t waitFlag) {
     if (!slot) return WAIT_REFUSED;
 
     PinnedHandle pinned;
     switch (pinned.Take(slot)) {
-        case PinResult::Pinned: break;
+        case PinResult::Pinned:
+            break;
         case PinResult::Empty:
-        case PinResult::Closing: return WAIT_ENDED;
-        case PinResult::Unknown: return WAIT_REFUSED;
+        case PinResult::Closing:
+            return WAIT_ENDED;
+        case PinResult::Unknown:
+            return WAIT_REFUSED;
     }
     SharedStatusBlock* block = StatusBlockOf(pinned.get());
     if (!block) return WAIT_REFUSED;
@@ -79,10 +79,13 @@ QUELT_API int32_t QUELT_CALL OxWaitForIrq(DeviceHandle** slot, int32_t timeoutMs
 
         // From here on the handle is whatever the variable holds now.
         switch (pinned.Take(slot)) {
-            case PinResult::Pinned: break;
+            case PinResult::Pinned:
+                break;
             case PinResult::Empty:
-            case PinResult::Closing: return WAIT_ENDED;
-            case PinResult::Unknown: return WAIT_REFUSED;
+            case PinResult::Closing:
+                return WAIT_ENDED;
+            case PinResult::Unknown:
+                return WAIT_REFUSED;
         }
         block = StatusBlockOf(pinned.get());
         if (!block) return WAIT_ENDED;
@@ -98,21 +101,18 @@ QUELT_API int32_t QUELT_CALL OxWaitForIrq(DeviceHandle** slot, int32_t timeoutMs
     }
 }
 
-QUELT_API void QUELT_CALL OxDiscardWaitForIrq(DeviceHandle* handle)
-{
+QUELT_API void QUELT_CALL OxDiscardWaitForIrq(DeviceHandle* handle) {
     if (!StatusBlockOf(handle)) return;
     DWORD bytes = 0;
     DeviceIoControl(handle->file, IOCTL_CARD_DISCARD_WAITS, nullptr, 0, nullptr, 0, &bytes, nullptr);
 }
 
-QUELT_API uint32_t QUELT_CALL OxGetIrqCounter(DeviceHandle* handle)
-{
+QUELT_API uint32_t QUELT_CALL OxGetIrqCounter(DeviceHandle* handle) {
     const SharedStatusBlock* block = StatusBlockOf(handle);
     return block ? LoadShared(block->irqCounter) : 0;
 }
 
-QUELT_API uint32_t QUELT_CALL OxGetIrqWaits(DeviceHandle* handle)
-{
+QUELT_API uint32_t QUELT_CALL OxGetIrqWaits(DeviceHandle* handle) {
     if (!handle) return 0;
     DWORD bytes = 0;
     DeviceIoControl(handle->file, IOCTL_CARD_IRQ_WAITS, nullptr, 0, nullptr, 0, &bytes, nullptr);

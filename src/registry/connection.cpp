@@ -20,8 +20,7 @@ constexpr DWORD MAX_PROCESS_LIST_IDS = DWORD{1} << 22;
 
 // The ids of every running process, sorted; false when the whole list cannot
 // be had.
-bool RunningProcesses(std::unique_ptr<DWORD[]>* ids, DWORD* count)
-{
+bool RunningProcesses(std::unique_ptr<DWORD[]>* ids, DWORD* count) {
     for (DWORD capacity = FIRST_PROCESS_LIST_IDS; capacity <= MAX_PROCESS_LIST_IDS; capacity *= 2) {
         std::unique_ptr<DWORD[]> buffer(new (std::nothrow) DWORD[capacity]);
         if (!buffer) return false;
@@ -40,15 +39,13 @@ bool RunningProcesses(std::unique_ptr<DWORD[]>* ids, DWORD* count)
 
 // Clears a slot only if it still holds the id that was judged, so an id that
 // another process stored meanwhile is never lost.
-void ClearSlotIf(std::uint32_t& slot, std::uint32_t expected)
-{
+void ClearSlotIf(std::uint32_t& slot, std::uint32_t expected) {
     std::atomic_ref<std::uint32_t>(slot).compare_exchange_strong(expected, 0, std::memory_order_relaxed);
 }
 
 }  // namespace
 
-void PruneStaleProcesses(SharedStatusBlock* block)
-{
+void PruneStaleProcesses(SharedStatusBlock* block) {
     if (!block) return;
     const std::int32_t slots = BoundedSlotCount(LoadShared(block->slotCount));
     if (slots == 0) return;
@@ -67,8 +64,7 @@ void PruneStaleProcesses(SharedStatusBlock* block)
     }
 }
 
-std::int32_t AdmitConnection(DeviceHandle* handle, std::int32_t kind)
-{
+std::int32_t AdmitConnection(DeviceHandle* handle, std::int32_t kind) {
     SharedStatusBlock* block = StatusBlockOf(handle);
     if (!block) return 0;
 
@@ -82,8 +78,9 @@ std::int32_t AdmitConnection(DeviceHandle* handle, std::int32_t kind)
     switch (kind) {
         case CONNECTION_NORMAL: {
             // 32-bit wrapping difference: the driver already counts this handle.
-            const auto others = static_cast<std::int32_t>(static_cast<std::uint32_t>(LoadShared(block->attachCount)) -
-                                                          static_cast<std::uint32_t>(LoadShared(block->diagCount)));
+            const auto others =
+                static_cast<std::int32_t>(static_cast<std::uint32_t>(LoadShared(block->attachCount)) -
+                                          static_cast<std::uint32_t>(LoadShared(block->diagCount)));
             if (others >= 2) return 1;
             if (LoadShared(block->slotCount) >= 1) StoreShared(block->slots[0], self);
             return 0;
@@ -101,8 +98,7 @@ std::int32_t AdmitConnection(DeviceHandle* handle, std::int32_t kind)
     }
 }
 
-void ReleaseConnection(SharedStatusBlock* block, std::int32_t kind)
-{
+void ReleaseConnection(SharedStatusBlock* block, std::int32_t kind) {
     if (!block) return;
     if (kind == CONNECTION_DIAGNOSTIC) {
         // Lowered only while above zero, also against concurrent releases.

@@ -18,14 +18,12 @@
 
 class DriverTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         machine_ = std::make_unique<quelt_test::TempMachine>();
         RegistryLoad();
         baseHandles_ = posix_test::OpenHandleCount();
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         RegistryUnload();
         sim::SetImmediateWaits(false);
         sim::ClearFaults();
@@ -33,8 +31,7 @@ protected:
     }
 
     static int AddCard(const std::string& description, sim::CardFamily family = sim::CardFamily::OX9162,
-                       bool statusBlock = true)
-    {
+                       bool statusBlock = true) {
         sim::CardConfig c = sim::DefaultCard(family);
         c.description = description;
         c.statusBlock = statusBlock;
@@ -43,36 +40,36 @@ protected:
     }
 
     // Codes of the logged requests, in order.
-    static std::vector<std::uint32_t> Codes()
-    {
+    static std::vector<std::uint32_t> Codes() {
         std::vector<std::uint32_t> codes;
         for (const auto& r : sim::RequestLog()) codes.push_back(r.code);
         return codes;
     }
-    static std::vector<sim::LoggedRequest> Requests(std::uint32_t code)
-    {
+    static std::vector<sim::LoggedRequest> Requests(std::uint32_t code) {
         std::vector<sim::LoggedRequest> out;
         for (const auto& r : sim::RequestLog())
             if (r.code == code) out.push_back(r);
         return out;
     }
     // The signed 64-bit wait times of the logged wait requests.
-    static std::vector<std::int64_t> WaitTimes()
-    {
+    static std::vector<std::int64_t> WaitTimes() {
         std::vector<std::int64_t> times;
         for (const auto& r : Requests(IOCTL_CARD_WAIT_IRQ)) {
             std::int64_t t = 0;
-            if (r.input.size() == sizeof t) std::memcpy(&t, r.input.data(), sizeof t);
-            else t = INT64_MIN;
+            if (r.input.size() == sizeof t)
+                std::memcpy(&t, r.input.data(), sizeof t);
+            else
+                t = INT64_MIN;
             times.push_back(t);
         }
         return times;
     }
-    static std::uint32_t StatusWord(int device, std::size_t offset) { return sim::ReadStatusWord(device, offset); }
+    static std::uint32_t StatusWord(int device, std::size_t offset) {
+        return sim::ReadStatusWord(device, offset);
+    }
 
     // Nothing left open by the library: no device list, no kernel handle.
-    void ExpectNothingLeftOpen() const
-    {
+    void ExpectNothingLeftOpen() const {
         EXPECT_EQ(sim::OpenDeviceLists(), 0);
         EXPECT_EQ(posix_test::OpenHandleCount(), baseHandles_);
     }
@@ -97,8 +94,7 @@ struct OxHandle {
     OxHandle(const OxHandle&) = delete;
     OxHandle& operator=(const OxHandle&) = delete;
     DeviceHandle* get() const { return h; }
-    DeviceHandle* release()
-    {
+    DeviceHandle* release() {
         DeviceHandle* r = h;
         h = nullptr;
         return r;

@@ -1,9 +1,10 @@
 // Connection statistics and the reset of the connection bookkeeping.
+#include "api/connections.h"
+
 #include <unistd.h>
 
 #include <climits>
 
-#include "api/connections.h"
 #include "irq_fixture.h"
 #include "support/child_process.h"
 
@@ -16,8 +17,7 @@ protected:
     const FamilyApi& F() const { return *GetParam(); }
 };
 
-TEST_P(FamilyConnectionsTest, OpenCountArgumentOrder)
-{
+TEST_P(FamilyConnectionsTest, OpenCountArgumentOrder) {
     std::uint32_t count = UNTOUCHED;
     EXPECT_EQ(F().openCount(32, nullptr), QUELT_NO_CARD);
     EXPECT_EQ(F().openCount(0, nullptr), QUELT_NULL_POINTER);  // before any lookup
@@ -27,8 +27,7 @@ TEST_P(FamilyConnectionsTest, OpenCountArgumentOrder)
     EXPECT_EQ(count, UNTOUCHED);
 }
 
-TEST_P(FamilyConnectionsTest, OpenCountLeavesDiagnosticConnectionsOut)
-{
+TEST_P(FamilyConnectionsTest, OpenCountLeavesDiagnosticConnectionsOut) {
     ASSERT_EQ(F().open(0, 0), QUELT_OK);
     std::uint32_t count = UNTOUCHED;
     ASSERT_EQ(F().openCount(0, &count), QUELT_OK);
@@ -49,8 +48,7 @@ TEST_P(FamilyConnectionsTest, OpenCountLeavesDiagnosticConnectionsOut)
     child.Wait();
 }
 
-TEST_P(FamilyConnectionsTest, ClearConnectionsClosesTheCardHere)
-{
+TEST_P(FamilyConnectionsTest, ClearConnectionsClosesTheCardHere) {
     ASSERT_EQ(F().openDiagnostic(0, 1), QUELT_OK);
     EXPECT_EQ(sim::ReadStatusWord(F().device, DIAG_COUNT), 1u);
     EXPECT_EQ(F().clear(0), QUELT_OK);
@@ -63,8 +61,7 @@ TEST_P(FamilyConnectionsTest, ClearConnectionsClosesTheCardHere)
     EXPECT_EQ(F().open(0, 1), QUELT_OK);
 }
 
-TEST_P(FamilyConnectionsTest, ClearConnectionsForgetsAnotherProcesssConnection)
-{
+TEST_P(FamilyConnectionsTest, ClearConnectionsForgetsAnotherProcesssConnection) {
     const int device = F().device;
     const FamilyApi* f = GetParam();
     quelt_test::Child child([f](quelt_test::Child& c) {
@@ -89,8 +86,7 @@ TEST_P(FamilyConnectionsTest, ClearConnectionsForgetsAnotherProcesssConnection)
     child.Wait();
 }
 
-TEST_P(FamilyConnectionsTest, ClearConnectionsOfNoCardOpensNothing)
-{
+TEST_P(FamilyConnectionsTest, ClearConnectionsOfNoCardOpensNothing) {
     std::uint32_t cards = 0;
     ASSERT_EQ(F().cardsInSystem(&cards), QUELT_OK);
     sim::ClearRequestLog();
@@ -99,8 +95,7 @@ TEST_P(FamilyConnectionsTest, ClearConnectionsOfNoCardOpensNothing)
     EXPECT_TRUE(sim::RequestLog().empty());
 }
 
-TEST_P(FamilyConnectionsTest, ClearConnectionsReportsAFailedOpen)
-{
+TEST_P(FamilyConnectionsTest, ClearConnectionsReportsAFailedOpen) {
     std::uint32_t cards = 0;
     ASSERT_EQ(F().cardsInSystem(&cards), QUELT_OK);
     sim::ArmFault(sim::Fault::AttachFails, 0, 2);
@@ -112,8 +107,7 @@ INSTANTIATE_TEST_SUITE_P(Families, FamilyConnectionsTest, ::testing::Values(&kOx
 
 using ConnectionsTest = IrqTest;
 
-TEST_F(ConnectionsTest, Ox952ReportsTheLargerCountOfItsTwoFunctions)
-{
+TEST_F(ConnectionsTest, Ox952ReportsTheLargerCountOfItsTwoFunctions) {
     ASSERT_EQ(OX952_Open(0, 0), QUELT_OK);
     const struct {
         std::int32_t attach0, diag0, attach1, diag1;
@@ -137,8 +131,7 @@ TEST_F(ConnectionsTest, Ox952ReportsTheLargerCountOfItsTwoFunctions)
     sim::WriteStatusWord(2, ATTACH_COUNT, 1);
 }
 
-TEST_F(ConnectionsTest, Ox952ClearResetsBothFunctions)
-{
+TEST_F(ConnectionsTest, Ox952ClearResetsBothFunctions) {
     ASSERT_EQ(OX952_Open(0, 0), QUELT_OK);
     for (int device : {1, 2}) {
         sim::WriteStatusWord(device, DIAG_COUNT, 3);
@@ -157,8 +150,7 @@ TEST_F(ConnectionsTest, Ox952ClearResetsBothFunctions)
     EXPECT_EQ(OX952_Card_OpenCount(0, &count), QUELT_NOT_OPEN);
 }
 
-TEST_F(ConnectionsTest, MissingBlocks)
-{
+TEST_F(ConnectionsTest, MissingBlocks) {
     RegistryUnload();
     machine_.reset();
     machine_ = std::make_unique<quelt_test::TempMachine>();
@@ -187,11 +179,11 @@ TEST_F(ConnectionsTest, MissingBlocks)
 
 // The reset of one block, on a block in memory (AddressSanitizer watches its
 // end): whatever the slot count says, nothing beyond the block is written.
-TEST(ResetConnectionRecordsTest, ResetsCountsAndSlotsButKeepsTheSlotCount)
-{
+TEST(ResetConnectionRecordsTest, ResetsCountsAndSlotsButKeepsTheSlotCount) {
     const struct {
         std::int32_t attach, attachAfter, slotCount, slotsCleared;
-    } cases[] = {{5, 1, 1, 1}, {1, 1, 3, 3}, {0, 0, 0, 0}, {-3, -3, -1, 0}, {2, 1, 250, 250}, {7, 1, INT_MAX, 250}};
+    } cases[] = {{5, 1, 1, 1},    {1, 1, 3, 3},     {0, 0, 0, 0},
+                 {-3, -3, -1, 0}, {2, 1, 250, 250}, {7, 1, INT_MAX, 250}};
     for (const auto& c : cases) {
         auto block = std::make_unique<SharedStatusBlock>();
         block->attachCount = c.attach;

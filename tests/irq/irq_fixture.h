@@ -21,7 +21,6 @@
 struct FamilyApi {
     const char* name;
     std::uint32_t (*open)(std::uint32_t, std::uint32_t);
-    std::uint32_t (*openMulti)(std::uint32_t, std::uint32_t);
     std::uint32_t (*openDiagnostic)(std::uint32_t, std::uint32_t);
     std::uint32_t (*close)(std::uint32_t);
     std::uint32_t (*wait)(std::uint32_t, std::uint32_t*);
@@ -34,50 +33,19 @@ struct FamilyApi {
     int device;     // the device of position 0 that Open admits first
 };
 
-inline const FamilyApi kOx952{"OX952",
-                              OX952_Open,
-                              OX952_OpenMulti,
-                              OX952_OpenDiagnostic,
-                              OX952_Close,
-                              OX952_IRQ_Wait,
-                              OX952_IRQ_Count,
-                              OX952_IRQ_SetTimeout,
-                              OX952_Card_OpenCount,
-                              OX952_ClearConnections,
-                              OX952_CardsInSystem,
-                              2,
-                              1};
-inline const FamilyApi kOx9162{"OX9162",
-                               OX9162_Open,
-                               OX9162_OpenMulti,
-                               OX9162_OpenDiagnostic,
-                               OX9162_Close,
-                               OX9162_IRQ_Wait,
-                               OX9162_IRQ_Count,
-                               OX9162_IRQ_SetTimeout,
-                               OX9162_Card_OpenCount,
-                               OX9162_ClearConnections,
-                               OX9162_CardsInSystem,
-                               3,
-                               3};
-inline const FamilyApi kEp4gxa{"EP4GXA",
-                               EP4GXA_Open,
-                               EP4GXA_OpenMulti,
-                               EP4GXA_OpenDiagnostic,
-                               EP4GXA_Close,
-                               EP4GXA_IRQ_Wait,
-                               EP4GXA_IRQ_Count,
-                               EP4GXA_IRQ_SetTimeout,
-                               EP4GXA_Card_OpenCount,
-                               EP4GXA_ClearConnections,
-                               EP4GXA_CardsInSystem,
-                               4,
-                               4};
+#define QUELT_FAMILY_API_(P, irqDevice, device)                                                       \
+    FamilyApi {                                                                                       \
+#P, P##_Open, P##_OpenDiagnostic, P##_Close, P##_IRQ_Wait, P##_IRQ_Count, P##_IRQ_SetTimeout, \
+            P##_Card_OpenCount, P##_ClearConnections, P##_CardsInSystem, irqDevice, device            \
+    }
+inline const FamilyApi kOx952 = QUELT_FAMILY_API_(OX952, 2, 1);
+inline const FamilyApi kOx9162 = QUELT_FAMILY_API_(OX9162, 3, 3);
+inline const FamilyApi kEp4gxa = QUELT_FAMILY_API_(EP4GXA, 4, 4);
 
-inline std::string FamilyName(const ::testing::TestParamInfo<const FamilyApi*>& info) { return info.param->name; }
+inline std::string FamilyName(const ::testing::TestParamInfo<const FamilyApi*>& info) {
+    return info.param->name;
+}
 
-inline constexpr std::size_t IRQ_COUNTER = 4;
-inline constexpr std::size_t ACK_COUNTER = 8;
 inline constexpr std::size_t ATTACH_COUNT = 12;
 inline constexpr std::size_t DIAG_COUNT = 16;
 inline constexpr std::size_t SLOT_COUNT = 20;
@@ -86,8 +54,7 @@ inline constexpr std::uint32_t UNTOUCHED = 0xDEADBEEFu;
 
 class IrqTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         machine_ = std::make_unique<quelt_test::TempMachine>();
         sim::CardConfig f0 = sim::DefaultCard(sim::CardFamily::OX952);
         sim::AddCard(f0);
@@ -96,29 +63,25 @@ protected:
         sim::AddCard(sim::DefaultCard(sim::CardFamily::EP4GXA));
         RegistryLoad();
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         RegistryUnload();
         sim::SetImmediateWaits(false);
         sim::ClearFaults();
         machine_.reset();
     }
 
-    static std::vector<std::uint32_t> Codes(int device = 0)
-    {
+    static std::vector<std::uint32_t> Codes(int device = 0) {
         std::vector<std::uint32_t> codes;
         for (const auto& r : sim::RequestLog())
             if (device == 0 || r.device == device) codes.push_back(r.code);
         return codes;
     }
-    static std::size_t CountOf(std::uint32_t code)
-    {
+    static std::size_t CountOf(std::uint32_t code) {
         std::size_t n = 0;
         for (const auto& r : sim::RequestLog()) n += r.code == code ? 1 : 0;
         return n;
     }
-    static std::vector<std::int64_t> WaitTimes()
-    {
+    static std::vector<std::int64_t> WaitTimes() {
         std::vector<std::int64_t> times;
         for (const auto& r : sim::RequestLog()) {
             if (r.code != IOCTL_CARD_WAIT_IRQ) continue;
@@ -134,8 +97,7 @@ protected:
 
     // Bounded polling for a state another thread or process reaches.
     template <typename Pred>
-    static bool Eventually(Pred pred)
-    {
+    static bool Eventually(Pred pred) {
         for (int i = 0; i < 20000; ++i) {
             if (pred()) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(1));

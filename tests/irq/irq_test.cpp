@@ -16,8 +16,7 @@ protected:
     const FamilyApi& F() const { return *GetParam(); }
 };
 
-TEST_P(FamilyIrqTest, NothingToWaitFor)
-{
+TEST_P(FamilyIrqTest, NothingToWaitFor) {
     std::uint32_t count = UNTOUCHED;
     // The members never build the map themselves: nothing is asked of the driver.
     sim::ClearRequestLog();
@@ -51,8 +50,7 @@ TEST_P(FamilyIrqTest, NothingToWaitFor)
     EXPECT_EQ(count, UNTOUCHED);
 }
 
-TEST_P(FamilyIrqTest, OpenedWithoutInterrupts)
-{
+TEST_P(FamilyIrqTest, OpenedWithoutInterrupts) {
     ASSERT_EQ(F().open(0, 0), QUELT_OK);
     std::uint32_t count = UNTOUCHED;
     sim::ClearRequestLog();
@@ -63,8 +61,7 @@ TEST_P(FamilyIrqTest, OpenedWithoutInterrupts)
     EXPECT_TRUE(sim::RequestLog().empty());
 }
 
-TEST_P(FamilyIrqTest, InterruptBetweenWaitsIsReportedAtOnce)
-{
+TEST_P(FamilyIrqTest, InterruptBetweenWaitsIsReportedAtOnce) {
     ASSERT_EQ(F().open(0, 1), QUELT_OK);
     sim::RaiseIrq(F().irqDevice, 3);
     EXPECT_EQ(F().count(0), 3u);
@@ -81,8 +78,7 @@ TEST_P(FamilyIrqTest, InterruptBetweenWaitsIsReportedAtOnce)
     EXPECT_EQ(WaitTimes(), std::vector<std::int64_t>{10000});
 }
 
-TEST_P(FamilyIrqTest, AnotherProcessTakingNoteFirst)
-{
+TEST_P(FamilyIrqTest, AnotherProcessTakingNoteFirst) {
     ASSERT_EQ(F().open(0, 1), QUELT_OK);
     sim::RaiseIrq(F().irqDevice);
     const int device = F().irqDevice;
@@ -101,8 +97,7 @@ TEST_P(FamilyIrqTest, AnotherProcessTakingNoteFirst)
     EXPECT_EQ(count, 1u);  // the interrupt still counts since Open
 }
 
-TEST_P(FamilyIrqTest, LongTimeOutIsServedInSlices)
-{
+TEST_P(FamilyIrqTest, LongTimeOutIsServedInSlices) {
     ASSERT_EQ(F().open(0, 1), QUELT_OK);
     ASSERT_EQ(F().setTimeout(0, 12000), QUELT_OK);
     sim::SetImmediateWaits(true);
@@ -113,8 +108,7 @@ TEST_P(FamilyIrqTest, LongTimeOutIsServedInSlices)
     EXPECT_EQ(WaitTimes(), (std::vector<std::int64_t>{50000000, 50000000, 20000000}));
 }
 
-TEST_P(FamilyIrqTest, TimeOutSurvivesCloseAndOpen)
-{
+TEST_P(FamilyIrqTest, TimeOutSurvivesCloseAndOpen) {
     ASSERT_EQ(F().open(0, 1), QUELT_OK);
     ASSERT_EQ(F().setTimeout(0, 1), QUELT_OK);
     ASSERT_EQ(F().close(0), QUELT_OK);
@@ -126,13 +120,13 @@ TEST_P(FamilyIrqTest, TimeOutSurvivesCloseAndOpen)
     EXPECT_EQ(WaitTimes(), std::vector<std::int64_t>{10000});
 }
 
-TEST_P(FamilyIrqTest, OneInterruptReleasesEveryWaitingThread)
-{
+TEST_P(FamilyIrqTest, OneInterruptReleasesEveryWaitingThread) {
     ASSERT_EQ(F().open(0, 1), QUELT_OK);
     std::uint32_t counts[2] = {UNTOUCHED, UNTOUCHED};
     auto a = std::async(std::launch::async, [&] { return F().wait(0, &counts[0]); });
     auto b = std::async(std::launch::async, [&] { return F().wait(0, &counts[1]); });
-    ASSERT_TRUE(Eventually([&] { return Waiters(F().irqDevice) == 2 && sim::PendingWaits(F().irqDevice) == 1; }));
+    ASSERT_TRUE(
+        Eventually([&] { return Waiters(F().irqDevice) == 2 && sim::PendingWaits(F().irqDevice) == 1; }));
     sim::RaiseIrq(F().irqDevice);
     ASSERT_EQ(a.wait_for(20s), std::future_status::ready);
     ASSERT_EQ(b.wait_for(20s), std::future_status::ready);
@@ -147,8 +141,7 @@ TEST_P(FamilyIrqTest, OneInterruptReleasesEveryWaitingThread)
 // first ends as ended (0x200), the second as not open (0x40), neither writes
 // a count, and the handle is released only after both have left. Looped so
 // the sanitizers see many interleavings.
-TEST_P(FamilyIrqTest, CloseEndsWaitingAndQueuedThreads)
-{
+TEST_P(FamilyIrqTest, CloseEndsWaitingAndQueuedThreads) {
     for (int round = 0; round < 25; ++round) {
         ASSERT_EQ(F().open(0, 1), QUELT_OK);
         std::uint32_t counts[2] = {UNTOUCHED, UNTOUCHED};
@@ -169,8 +162,7 @@ TEST_P(FamilyIrqTest, CloseEndsWaitingAndQueuedThreads)
 // Close racing with threads that are just entering or leaving their waits:
 // every call ends, none uses the released handle (sanitizers), and Close
 // never waits on a wait it could have discarded.
-TEST_P(FamilyIrqTest, CloseRacingWithWaits)
-{
+TEST_P(FamilyIrqTest, CloseRacingWithWaits) {
     for (int round = 0; round < 40; ++round) {
         ASSERT_EQ(F().open(0, 1), QUELT_OK);
         std::atomic<bool> go{false};
@@ -208,8 +200,7 @@ INSTANTIATE_TEST_SUITE_P(Families, FamilyIrqTest, ::testing::Values(&kOx952, &kO
 
 using OtherIrqTest = IrqTest;
 
-TEST_F(OtherIrqTest, Ox952CountsEachFunctionFromItsOwnOpen)
-{
+TEST_F(OtherIrqTest, Ox952CountsEachFunctionFromItsOwnOpen) {
     sim::RaiseIrq(1, 4);
     ASSERT_EQ(OX952_Open(0, 1), QUELT_OK);
     sim::RaiseIrq(1, 2);
@@ -232,8 +223,7 @@ struct WaitsFamily {
 
 class GetIrqWaitsTest : public IrqTest, public ::testing::WithParamInterface<WaitsFamily> {};
 
-TEST_P(GetIrqWaitsTest, UsesATemporaryHandleOnlyWhileAnotherThreadWaits)
-{
+TEST_P(GetIrqWaitsTest, UsesATemporaryHandleOnlyWhileAnotherThreadWaits) {
     const WaitsFamily& f = GetParam();
     EXPECT_EQ(f.waits(32), 0u);
     EXPECT_EQ(f.waits(0), 0u);  // not open
@@ -247,7 +237,8 @@ TEST_P(GetIrqWaitsTest, UsesATemporaryHandleOnlyWhileAnotherThreadWaits)
     ASSERT_TRUE(Eventually([&] { return sim::PendingWaits(f.device) == 1; }));
     sim::ClearRequestLog();
     EXPECT_EQ(f.waits(0), 1u);
-    EXPECT_EQ(Codes(), (std::vector<std::uint32_t>{IOCTL_CARD_ATTACH, IOCTL_CARD_IRQ_WAITS, IOCTL_CARD_DETACH}));
+    EXPECT_EQ(Codes(),
+              (std::vector<std::uint32_t>{IOCTL_CARD_ATTACH, IOCTL_CARD_IRQ_WAITS, IOCTL_CARD_DETACH}));
     EXPECT_EQ(Waiters(f.device), 1);
 
     sim::RaiseIrq(f.device);
@@ -255,15 +246,15 @@ TEST_P(GetIrqWaitsTest, UsesATemporaryHandleOnlyWhileAnotherThreadWaits)
     EXPECT_EQ(Waiters(f.device), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Families, GetIrqWaitsTest,
-                         ::testing::Values(WaitsFamily{"OX9162", OX9162_Open, OX9162_IRQ_Wait, OX9162_GetIrqWaits, 3},
-                                           WaitsFamily{"EP4GXA", EP4GXA_Open, EP4GXA_IRQ_Wait, EP4GXA_GetIrqWaits, 4}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Families, GetIrqWaitsTest,
+    ::testing::Values(WaitsFamily{"OX9162", OX9162_Open, OX9162_IRQ_Wait, OX9162_GetIrqWaits, 3},
+                      WaitsFamily{"EP4GXA", EP4GXA_Open, EP4GXA_IRQ_Wait, EP4GXA_GetIrqWaits, 4}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // A card at table entry 0 opened through one family is never reached through
 // another family whose map was not built.
-TEST_F(OtherIrqTest, OtherFamiliesNeverReachAnOpenCard)
-{
+TEST_F(OtherIrqTest, OtherFamiliesNeverReachAnOpenCard) {
     RegistryUnload();
     machine_.reset();
     machine_ = std::make_unique<quelt_test::TempMachine>();

@@ -2,8 +2,7 @@
 // SetupAPI and kernel: nothing opens, and every null handle gets its result.
 #include "harness.h"
 
-WINE_CHECK(DeviceExportsWithoutCards)
-{
+WINE_CHECK(DeviceExportsWithoutCards) {
     QUELT_REQUIRE_EXPORT(openDevice, OxOpenDevice);
     QUELT_REQUIRE_EXPORT(closeDevice, OxCloseDevice);
     QUELT_REQUIRE_EXPORT(boardName, OxGetBoardName);
@@ -28,8 +27,7 @@ WINE_CHECK(DeviceExportsWithoutCards)
     EXPECT_EQ(inOut(~uintptr_t{0}, INT32_MIN, 1, INT32_MAX), -100);
 }
 
-WINE_CHECK(DeviceInterruptAndDmaExportsWithNullHandles)
-{
+WINE_CHECK(DeviceInterruptAndDmaExportsWithNullHandles) {
     QUELT_REQUIRE_EXPORT(waitForIrq, OxWaitForIrq);
     QUELT_REQUIRE_EXPORT(discard, OxDiscardWaitForIrq);
     QUELT_REQUIRE_EXPORT(irqCounter, OxGetIrqCounter);

@@ -11,21 +11,19 @@ struct Result {
     uint32_t got, want;
 };
 
-void ExpectAll(const Result* results, size_t n, const char* file, int line)
-{
+void ExpectAll(const Result* results, size_t n, const char* file, int line) {
     for (size_t i = 0; i < n; ++i) {
         if (results[i].got != results[i].want) {
             wine::Fail(file, line,
-                       std::string(results[i].call) + " returned " + wine::Show(results[i].got) + ", expected " +
-                           wine::Show(results[i].want));
+                       std::string(results[i].call) + " returned " + wine::Show(results[i].got) +
+                           ", expected " + wine::Show(results[i].want));
         }
     }
 }
 
 }  // namespace
 
-WINE_CHECK(InterruptExportsWithoutCards)
-{
+WINE_CHECK(InterruptExportsWithoutCards) {
     QUELT_REQUIRE_EXPORT(wait952, OX952_IRQ_Wait);
     QUELT_REQUIRE_EXPORT(wait9162, OX9162_IRQ_Wait);
     QUELT_REQUIRE_EXPORT(waitEp, EP4GXA_IRQ_Wait);
@@ -67,8 +65,7 @@ WINE_CHECK(InterruptExportsWithoutCards)
     EXPECT_EQ(count, 0xDEADBEEFu);
 }
 
-WINE_CHECK(ConnectionExportsWithoutCards)
-{
+WINE_CHECK(ConnectionExportsWithoutCards) {
     QUELT_REQUIRE_EXPORT(openCount952, OX952_Card_OpenCount);
     QUELT_REQUIRE_EXPORT(openCount9162, OX9162_Card_OpenCount);
     QUELT_REQUIRE_EXPORT(openCountEp, EP4GXA_Card_OpenCount);
