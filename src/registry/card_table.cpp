@@ -40,7 +40,6 @@ bool FillEntry(CardEntry& e, DeviceHandle* handle)
     e.irqLine = res->irqLine;
     e.bus = res->bus;
     e.slot = static_cast<std::uint16_t>(res->slot & 0xFFFFu);
-    InitializeCriticalSection(&e.waitLock);
 
     if (res->vendorId != 0 && res->deviceId != 0) {
         e.vendorId = static_cast<std::uint16_t>(res->vendorId & 0xFFFFu);
@@ -95,6 +94,9 @@ void ScanCards()
         }
         if (FillEntry(e, handle)) anySlot = true;
         enteredNow |= 1u << i;
+        // A device with an empty name leaves its entry empty and is visited
+        // again by the next scan; its wait lock is made only once.
+        if (!(gWaitLocksMade & (1u << i))) InitializeCriticalSection(&e.waitLock);
         gWaitLocksMade |= 1u << i;
         OxCloseDevice(handle);
     }
