@@ -1,10 +1,13 @@
 // Connection admission, pruning and release: the rules on a status block in
 // memory, the bound on the slot count, and the rules across real processes.
+#include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
 #include <memory>
+#include <vector>
 
 #include "driver_fixture.h"
 #include "registry/connection.h"
@@ -178,6 +181,35 @@ TEST_F(AdmissionTest, PruneKeepsRunningProcessesAndClearsNothingWithoutTheList) 
     EXPECT_EQ(block_->slots[2], Id(Owner::Self));
     EXPECT_EQ(block_->slots[3], 1u);
     PruneStaleProcesses(nullptr);
+}
+
+// More processes than a first listing of 1024 ids holds: an owner listed
+// late still runs and keeps its slot.
+TEST_F(AdmissionTest, PruneReadsTheWholeProcessList)
+{
+    std::vector<pid_t> sleepers;
+    auto spawnSleeper = [&sleepers]() {
+        pid_t pid = 0;
+        char sleep[] = "sleep", seconds[] = "120";
+        char* argv[] = {sleep, seconds, nullptr};
+        if (posix_spawnp(&pid, "sleep", nullptr, nullptr, argv, environ) != 0) return false;
+        sleepers.push_back(pid);
+        return true;
+    };
+    bool spawned = true;
+    for (int i = 0; i < 1100 && spawned; ++i) spawned = spawnSleeper();
+    spawned = spawned && spawnSleeper();  // the newest: listed after the others
+    if (spawned) {
+        block_->slotCount = 2;
+        block_->slots[0] = static_cast<std::uint32_t>(sleepers.back());
+        block_->slots[1] = ended_;
+        PruneStaleProcesses(block_.get());
+        EXPECT_EQ(block_->slots[0], static_cast<std::uint32_t>(sleepers.back()));
+        EXPECT_EQ(block_->slots[1], 0u);
+    }
+    for (pid_t pid : sleepers) kill(pid, SIGKILL);
+    for (pid_t pid : sleepers) waitpid(pid, nullptr, 0);
+    if (!spawned) GTEST_SKIP() << "cannot start enough processes here";
 }
 
 // --- Across real processes, on a simulated card ---
