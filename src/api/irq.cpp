@@ -28,13 +28,17 @@ constexpr std::int32_t WAIT_REFUSED = 5;
 constexpr int REDISCARD_EVERY_MS = 10;
 
 std::atomic<int> gHandleUsers[CARD_TABLE_SIZE];
+// Threads inside IRQ_Wait per entry: the ones a discard releases. Kept apart
+// from irqWaiters, which Open sets to 0 even while a Close of the card's
+// previous handle is still waiting for them to leave.
+std::atomic<int> gWaiting[CARD_TABLE_SIZE];
 
 std::atomic<int>& UsersOf(const CardEntry& entry) {
     return gHandleUsers[TableIndexOf(entry)];
 }
 
-LONG Waiters(CardEntry& entry) {
-    return std::atomic_ref<LONG>(entry.irqWaiters).load(std::memory_order_seq_cst);
+std::atomic<int>& WaitingOf(const CardEntry& entry) {
+    return gWaiting[TableIndexOf(entry)];
 }
 
 const PositionMap& MapOf(IrqSource source) {
@@ -82,6 +86,17 @@ private:
     LONG value_;
 };
 
+class Waiting {
+public:
+    explicit Waiting(const CardEntry& entry) : count_(WaitingOf(entry)) {
+        count_.fetch_add(1, std::memory_order_acq_rel);
+    }
+    ~Waiting() { count_.fetch_sub(1, std::memory_order_release); }
+
+private:
+    std::atomic<int>& count_;
+};
+
 class WaitLockGuard {
 public:
     explicit WaitLockGuard(CardEntry& entry) : entry_(entry) { EnterCriticalSection(&entry_.waitLock); }
@@ -110,7 +125,7 @@ void EndHandleUses(CardEntry& entry) {
     DeviceHandle* temporary = nullptr;
     int sinceDiscard = REDISCARD_EVERY_MS;
     for (;;) {
-        const bool waiting = Waiters(entry) > 0;
+        const bool waiting = WaitingOf(entry).load(std::memory_order_acquire) > 0;
         if (!waiting && users.load(std::memory_order_acquire) == 0) break;
         if (waiting && sinceDiscard >= REDISCARD_EVERY_MS) {
             // The waits occupy the card's own handle: discard through another.
@@ -141,6 +156,7 @@ std::uint32_t IrqWait(IrqSource source, std::uint32_t position, std::uint32_t* c
     const std::uint32_t start = OxGetIrqCounter(use.handle());
     std::int32_t result;
     {
+        Waiting waiting(*entry);
         WaiterCount waiter(*entry);
         WaitLockGuard locked(*entry);
         DeviceHandle* handle = LoadHandle(*entry);
