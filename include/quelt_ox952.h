@@ -197,8 +197,9 @@ QUELT_API int32_t QUELT_CALL OxInOut(uintptr_t a, int32_t b, uintptr_t c, int32_
  * most 5000 ms and reading *slot again after every slice, so another thread
  * ends the wait by setting *slot to null before it closes the handle.
  * Returns 0 interrupt, 1 driver request failed, 2 an interrupt had already
- * come (no wait), 3 timed out, 4 *slot emptied or wait discarded, 5 null slot,
- * no status block, or waitFlag 0. */
+ * come (no wait), 3 timed out, 4 *slot emptied, its handle being closed, or
+ * wait discarded, 5 null slot, no status block, waitFlag 0, or *slot holding
+ * no open handle. */
 QUELT_API int32_t QUELT_CALL OxWaitForIrq(DeviceHandle** slot, int32_t timeoutMs, uint8_t waitFlag);
 
 /* Ends every interrupt wait pending on the handle's card, in any process. */
