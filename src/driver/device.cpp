@@ -33,9 +33,11 @@ struct PinTable {
     bool abandoned = false;  // the process is ending: never wait for a pin
 };
 
+// Never destroyed: the library's unload closes handles after the process's
+// static objects may already be gone.
 PinTable& Pins() {
-    static PinTable table;
-    return table;
+    static PinTable* table = new PinTable;
+    return *table;
 }
 
 DeviceHandle* LoadSlot(DeviceHandle* const* slot) {
