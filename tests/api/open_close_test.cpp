@@ -6,6 +6,7 @@
 #include <future>
 #include <thread>
 #include <string>
+#include <vector>
 
 #include "api/open_close.h"
 #include "driver/contract.h"
@@ -249,6 +250,38 @@ TEST_F(OpenTest, FailedPartnerAttachStillSucceeds)
     EXPECT_EQ(LoadHandle(CardTable()[f0]), nullptr);
     EXPECT_EQ(LoadShared(CardTable()[f0].irqBase), 0u);
     EXPECT_EQ(OX952_Close(0), 0u);
+}
+
+// Run under ThreadSanitizer. Of threads opening one position at once exactly
+// one succeeds; open/close cycles on other positions run beside it.
+TEST_F(OpenTest, RacingOpensOfOnePositionAdmitOne)
+{
+    for (int i = 0; i < 4; ++i) sim::AddCard(Ep4gxa());
+    AddOx952Pair();
+    constexpr int kThreads = 6;
+    std::vector<std::uint32_t> results(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] { results[t] = t % 2 ? EP4GXA_OpenMulti(0, 0) : EP4GXA_Open(0, 0); });
+    }
+    for (int t = 1; t < 4; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < 20; ++i) {
+                if (EP4GXA_Open(static_cast<std::uint32_t>(t), 1) == 0) EP4GXA_Close(static_cast<std::uint32_t>(t));
+                if (t == 1 && OX952_OpenDiagnostic(0, 0) == 0) OX952_Close(0);
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    int opened = 0;
+    for (std::uint32_t r : results) {
+        EXPECT_TRUE(r == 0 || r == QUELT_ALREADY_OPEN) << r;
+        opened += r == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(opened, 1);
+    EXPECT_EQ(sim::AttachedHandles(1), 1);
+    for (int d = 2; d <= 6; ++d) EXPECT_EQ(sim::AttachedHandles(d), 0) << "device " << d;
+    EXPECT_EQ(EP4GXA_Close(0), 0u);
 }
 
 int DiscardRequests()
