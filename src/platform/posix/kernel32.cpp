@@ -55,17 +55,30 @@ struct HandleObject {
     }
 };
 
+struct HandleTable;
+HandleTable& Table();
+
 struct HandleTable {
     std::mutex mutex;
     std::unordered_map<std::uintptr_t, std::shared_ptr<HandleObject>> entries;
     std::uintptr_t next = 0x1000;  // multiples of 4, as Windows hands them out
 };
 
+HandleTable* NewTable()
+{
+    auto* table = new HandleTable;
+    // A child forked while another thread held the table must still find it
+    // unlocked: the lock is held across fork and released on both sides.
+    ::pthread_atfork([] { Table().mutex.lock(); }, [] { Table().mutex.unlock(); },
+                     [] { Table().mutex.unlock(); });
+    return table;
+}
+
 // Never destroyed: the library's unload routine closes handles from a
 // destructor that may run after this file's statics would have gone.
 HandleTable& Table()
 {
-    static HandleTable* table = new HandleTable;
+    static HandleTable* table = NewTable();
     return *table;
 }
 
