@@ -8,8 +8,7 @@
 
 static int failures = 0;
 
-static void check(int ok, const char* what)
-{
+static void check(int ok, const char* what) {
     if (!ok) {
         fprintf(stderr, "header_c_test: failed: %s\n", what);
         ++failures;
@@ -18,11 +17,10 @@ static void check(int ok, const char* what)
 
 /* Every export keeps its C type: assigning to a pointer of the declared type
  * would not compile if the header changed a signature behind C's back. */
-static uint32_t (QUELT_CALL* const interfaceVersion)(void) = OX952_InterfaceVersion;
-static uint32_t (QUELT_CALL* const classInstaller)(uint32_t, void*, void*) = ClassInstaller;
+static uint32_t(QUELT_CALL* const interfaceVersion)(void) = OX952_InterfaceVersion;
+static uint32_t(QUELT_CALL* const classInstaller)(uint32_t, void*, void*) = ClassInstaller;
 
-int main(void)
-{
+int main(void) {
     static const struct {
         uint32_t code;
         const char* text;

@@ -33,8 +33,7 @@ constexpr UINT kDirectoryQuerySize = 254;
 
 constexpr DWORD kRestartRequests = DI_NEEDRESTART | DI_NEEDREBOOT;
 
-DWORD InstallDevice(HDEVINFO set, PSP_DEVINFO_DATA data)
-{
+DWORD InstallDevice(HDEVINFO set, PSP_DEVINFO_DATA data) {
     SP_DEVINSTALL_PARAMS_A params;
     std::memset(&params, 0, sizeof params);
     params.cbSize = sizeof params;
@@ -50,8 +49,7 @@ DWORD InstallDevice(HDEVINFO set, PSP_DEVINFO_DATA data)
     return error != NO_ERROR ? error : ERROR_GEN_FAILURE;
 }
 
-std::size_t LongestLibraryName()
-{
+std::size_t LongestLibraryName() {
     std::size_t longest = 0;
     for (const LibraryNames& names : kLibraries) {
         longest = std::max(longest, std::strlen(names.delivered));
@@ -63,8 +61,7 @@ std::size_t LongestLibraryName()
 // Renames each delivered 32-bit library that is present to its plain name,
 // replacing an older file of that name. Skips what cannot be done; reports
 // nothing.
-void InstallWow64Libraries()
-{
+void InstallWow64Libraries() {
     char source[kPathBufferSize];
     char target[kPathBufferSize];
     const UINT length = GetSystemWow64DirectoryA(source, kDirectoryQuerySize);
@@ -86,8 +83,8 @@ void InstallWow64Libraries()
     for (const LibraryNames& names : kLibraries) {
         std::strcpy(source + prefix, names.delivered);
         std::strcpy(target + prefix, names.plain);
-        HANDLE probe = CreateFileA(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE probe = CreateFileA(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (probe == INVALID_HANDLE_VALUE) continue;
         CloseHandle(probe);
         // Neither result decides anything: a target that cannot be deleted
@@ -100,15 +97,15 @@ void InstallWow64Libraries()
 }  // namespace
 
 extern "C" QUELT_API uint32_t QUELT_CALL ClassInstaller(uint32_t installFunction, void* deviceInfoSet,
-                                                         void* deviceInfoData)
-{
+                                                        void* deviceInfoData) {
     switch (installFunction) {
-    case DIF_INSTALLDEVICE:
-        return InstallDevice(static_cast<HDEVINFO>(deviceInfoSet), static_cast<PSP_DEVINFO_DATA>(deviceInfoData));
-    case DIF_INSTALLINTERFACES:
-        InstallWow64Libraries();
-        return ERROR_DI_DO_DEFAULT;
-    default:
-        return ERROR_DI_DO_DEFAULT;
+        case DIF_INSTALLDEVICE:
+            return InstallDevice(static_cast<HDEVINFO>(deviceInfoSet),
+                                 static_cast<PSP_DEVINFO_DATA>(deviceInfoData));
+        case DIF_INSTALLINTERFACES:
+            InstallWow64Libraries();
+            return ERROR_DI_DO_DEFAULT;
+        default:
+            return ERROR_DI_DO_DEFAULT;
     }
 }

@@ -28,25 +28,22 @@ using Files = std::map<std::string, std::string>;
 
 class Wow64RenameTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         char pattern[] = "/tmp/quelt-wow64-XXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);
         dir_ = pattern;
         handles_ = posix_test::OpenHandleCount();
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         posix_test::SetWow64Directory(nullptr);
         EXPECT_EQ(posix_test::OpenHandleCount(), handles_) << "the installer left a handle open";
         fs::remove_all(dir_);
     }
-    void Put(const Files& files, const std::string& dir) const
-    {
-        for (const auto& [name, content] : files) std::ofstream(dir + "/" + name, std::ios::binary) << content;
+    void Put(const Files& files, const std::string& dir) const {
+        for (const auto& [name, content] : files)
+            std::ofstream(dir + "/" + name, std::ios::binary) << content;
     }
-    static Files Contents(const std::string& dir)
-    {
+    static Files Contents(const std::string& dir) {
         Files files;
         for (const auto& entry : fs::directory_iterator(dir)) {
             std::ifstream in(entry.path(), std::ios::binary);
@@ -61,8 +58,7 @@ protected:
     std::size_t handles_ = 0;
 };
 
-TEST_F(Wow64RenameTest, DeliveredLibrariesTakeTheirPlainNames)
-{
+TEST_F(Wow64RenameTest, DeliveredLibrariesTakeTheirPlainNames) {
     struct Case {
         const char* what;
         Files before;
@@ -79,10 +75,17 @@ TEST_F(Wow64RenameTest, DeliveredLibrariesTakeTheirPlainNames)
          {{"quelt_ox952_32.dll", "ox952 new"}, {"quelt_ox952.dll", "ox952 old"}},
          {{"quelt_ox952.dll", "ox952 new"}}},
         {"all three, with unrelated files",
-         {{"quelt_ox9162_32.dll", "a"}, {"quelt_ox952_32.dll", "b"}, {"quelt_ep4gxa_32.dll", "c"},
-          {"quelt_ox9162.dll", "old"}, {"other_32.dll", "keep"}, {"kernel32.dll", "keep too"}},
-         {{"quelt_ox9162.dll", "a"}, {"quelt_ox952.dll", "b"}, {"quelt_ep4gxa.dll", "c"},
-          {"other_32.dll", "keep"}, {"kernel32.dll", "keep too"}}},
+         {{"quelt_ox9162_32.dll", "a"},
+          {"quelt_ox952_32.dll", "b"},
+          {"quelt_ep4gxa_32.dll", "c"},
+          {"quelt_ox9162.dll", "old"},
+          {"other_32.dll", "keep"},
+          {"kernel32.dll", "keep too"}},
+         {{"quelt_ox9162.dll", "a"},
+          {"quelt_ox952.dll", "b"},
+          {"quelt_ep4gxa.dll", "c"},
+          {"other_32.dll", "keep"},
+          {"kernel32.dll", "keep too"}}},
         {"a plain library alone stays",
          {{"quelt_ox952.dll", "installed"}},
          {{"quelt_ox952.dll", "installed"}}},
@@ -100,8 +103,7 @@ TEST_F(Wow64RenameTest, DeliveredLibrariesTakeTheirPlainNames)
     }
 }
 
-TEST_F(Wow64RenameTest, DirectoryWithOrWithoutTrailingBackslash)
-{
+TEST_F(Wow64RenameTest, DirectoryWithOrWithoutTrailingBackslash) {
     for (const std::string& reported : {dir_, dir_ + "\\"}) {
         SCOPED_TRACE(reported);
         Put({{"quelt_ox9162_32.dll", "x"}}, dir_);
@@ -117,8 +119,7 @@ TEST_F(Wow64RenameTest, DirectoryWithOrWithoutTrailingBackslash)
 // terminator, so prefixes of up to 236 characters work. A reported directory
 // that already ends in a backslash gets no second one, so its full length
 // counts as the prefix.
-TEST_F(Wow64RenameTest, LongDirectoriesWorkUpToTheLastFittingLengthAndNoFurther)
-{
+TEST_F(Wow64RenameTest, LongDirectoriesWorkUpToTheLastFittingLengthAndNoFurther) {
     // A real directory whose path has exactly `length` characters.
     auto makeDirectory = [&](std::size_t length) {
         std::string path = dir_;
@@ -130,8 +131,8 @@ TEST_F(Wow64RenameTest, LongDirectoriesWorkUpToTheLastFittingLengthAndNoFurther)
         return path;
     };
     struct {
-        std::size_t dirLength;  // characters of the directory's own path
-        bool trailingBackslash; // reported with a backslash at its end
+        std::size_t dirLength;   // characters of the directory's own path
+        bool trailingBackslash;  // reported with a backslash at its end
         bool renamed;
     } cases[] = {
         {235, false, true},   // prefix 236
@@ -159,8 +160,7 @@ TEST_F(Wow64RenameTest, LongDirectoriesWorkUpToTheLastFittingLengthAndNoFurther)
 
 // Lengths 3 and 2 need paths that short: relative ones, from inside the
 // test directory.
-TEST_F(Wow64RenameTest, ReportedLengthThreeIsADirectoryAndTwoIsNone)
-{
+TEST_F(Wow64RenameTest, ReportedLengthThreeIsADirectoryAndTwoIsNone) {
     char previous[4096];
     ASSERT_NE(::getcwd(previous, sizeof previous), nullptr);
     ASSERT_EQ(::chdir(dir_.c_str()), 0);
@@ -180,15 +180,15 @@ TEST_F(Wow64RenameTest, ReportedLengthThreeIsADirectoryAndTwoIsNone)
         Put({{"quelt_ox952_32.dll", "x"}}, c.dir);
         posix_test::SetWow64Directory(c.reported);
         EXPECT_EQ(InstallInterfaces(), kDoDefault);
-        const Files expected = c.renamed ? Files{{"quelt_ox952.dll", "x"}} : Files{{"quelt_ox952_32.dll", "x"}};
+        const Files expected =
+            c.renamed ? Files{{"quelt_ox952.dll", "x"}} : Files{{"quelt_ox952_32.dll", "x"}};
         EXPECT_EQ(Contents(c.dir), expected);
         for (const auto& entry : fs::directory_iterator(c.dir)) fs::remove(entry.path());
     }
     ASSERT_EQ(::chdir(previous), 0);
 }
 
-TEST_F(Wow64RenameTest, NoWow64DirectoryTouchesNothing)
-{
+TEST_F(Wow64RenameTest, NoWow64DirectoryTouchesNothing) {
     Put({{"quelt_ox952_32.dll", "x"}}, dir_);
     ASSERT_EQ(::chdir(dir_.c_str()), 0);  // a relative probe would find the file here
     posix_test::SetWow64Directory(nullptr);
@@ -198,8 +198,7 @@ TEST_F(Wow64RenameTest, NoWow64DirectoryTouchesNothing)
     EXPECT_EQ(Contents(dir_), (Files{{"quelt_ox952_32.dll", "x"}}));
 }
 
-TEST_F(Wow64RenameTest, ATargetInUseKeepsTheDeliveredName)
-{
+TEST_F(Wow64RenameTest, ATargetInUseKeepsTheDeliveredName) {
     // A directory of the plain name cannot be deleted or replaced; a file held
     // open without delete sharing cannot be deleted. Either way the rename
     // fails, the result is unchanged and the other pairs still go ahead.
@@ -210,7 +209,8 @@ TEST_F(Wow64RenameTest, ATargetInUseKeepsTheDeliveredName)
          {"quelt_ep4gxa_32.dll", "ep4gxa new"}},
         dir_);
     const std::string held = dir_ + "/quelt_ox9162.dll";
-    HANDLE inUse = CreateFileA(held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE inUse =
+        CreateFileA(held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(inUse, INVALID_HANDLE_VALUE);
     posix_test::SetWow64Directory(dir_.c_str());
     EXPECT_EQ(InstallInterfaces(), kDoDefault);
@@ -225,8 +225,7 @@ TEST_F(Wow64RenameTest, ATargetInUseKeepsTheDeliveredName)
     EXPECT_EQ(Contents(dir_).at("quelt_ox9162.dll"), "ox9162 new");
 }
 
-TEST_F(Wow64RenameTest, ADeliveredLibraryThatCannotBeOpenedIsSkipped)
-{
+TEST_F(Wow64RenameTest, ADeliveredLibraryThatCannotBeOpenedIsSkipped) {
     // A directory under the delivered name cannot be opened for reading.
     fs::create_directory(dir_ + "/quelt_ox9162_32.dll");
     Put({{"quelt_ox952_32.dll", "b"}}, dir_);
@@ -239,16 +238,15 @@ TEST_F(Wow64RenameTest, ADeliveredLibraryThatCannotBeOpenedIsSkipped)
 
 class InstallDeviceTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         machine_ = std::make_unique<quelt_test::TempMachine>(true);
-        set_ = SetupDiGetClassDevsA(&CARD_INTERFACE_GUID, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+        set_ = SetupDiGetClassDevsA(&CARD_INTERFACE_GUID, nullptr, nullptr,
+                                    DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
         ASSERT_NE(set_, INVALID_HANDLE_VALUE);
         data_.cbSize = sizeof data_;
         ASSERT_TRUE(SetupDiEnumDeviceInfo(set_, 0, &data_));  // device 1
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         if (set_ != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(set_);
         posix_test::SetWow64Directory(nullptr);
         machine_.reset();
@@ -258,12 +256,12 @@ protected:
     SP_DEVINFO_DATA data_{};
 };
 
-TEST_F(InstallDeviceTest, ClearsRestartAndRebootRequestsOnlyAndInstalls)
-{
+TEST_F(InstallDeviceTest, ClearsRestartAndRebootRequestsOnlyAndInstalls) {
     struct {
         std::uint32_t before, after;
     } cases[] = {
-        {0x180, 0x000}, {0x080, 0x000}, {0x100, 0x000}, {0xFFFFFFFF, 0xFFFFFE7F}, {0x0000007F, 0x0000007F}, {0, 0},
+        {0x180, 0x000},           {0x080, 0x000},           {0x100, 0x000},
+        {0xFFFFFFFF, 0xFFFFFE7F}, {0x0000007F, 0x0000007F}, {0, 0},
     };
     int installs = 0;
     for (const auto& c : cases) {
@@ -275,8 +273,7 @@ TEST_F(InstallDeviceTest, ClearsRestartAndRebootRequestsOnlyAndInstalls)
     }
 }
 
-TEST_F(InstallDeviceTest, AFailedInstallReturnsItsErrorCode)
-{
+TEST_F(InstallDeviceTest, AFailedInstallReturnsItsErrorCode) {
     for (std::uint32_t code : {0xE000020Bu, 5u, 0xE0000219u}) {
         SCOPED_TRACE(code);
         sim::ArmFault(sim::Fault::InstallDeviceFails, 1, 1, code);
@@ -285,8 +282,7 @@ TEST_F(InstallDeviceTest, AFailedInstallReturnsItsErrorCode)
     EXPECT_EQ(ClassInstaller(DIF_INSTALLDEVICE, set_, &data_), NO_ERROR);
 }
 
-TEST_F(InstallDeviceTest, UnreadableParametersAreNotWrittenBackButTheDeviceIsInstalled)
-{
+TEST_F(InstallDeviceTest, UnreadableParametersAreNotWrittenBackButTheDeviceIsInstalled) {
     sim::SetInstallParamsFlags(1, 0x1C0);
     sim::ArmFault(sim::Fault::InstallParamsFail, 1, 1, ERROR_INVALID_PARAMETER);
     EXPECT_EQ(ClassInstaller(DIF_INSTALLDEVICE, set_, &data_), NO_ERROR);
@@ -294,8 +290,7 @@ TEST_F(InstallDeviceTest, UnreadableParametersAreNotWrittenBackButTheDeviceIsIns
     EXPECT_EQ(sim::InstallDeviceCalls(1), 1);
 }
 
-TEST_F(InstallDeviceTest, OtherFunctionCodesCallNothing)
-{
+TEST_F(InstallDeviceTest, OtherFunctionCodesCallNothing) {
     sim::SetInstallParamsFlags(1, 0x180);
     char wow64[] = "/nonexistent-wow64";
     posix_test::SetWow64Directory(wow64);

@@ -6,12 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
-#include <atomic>
 
 #include "platform/posix/test_hooks.h"
 #include "platform/win32.h"
@@ -22,38 +22,32 @@ namespace {
 
 class FilesTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         char pattern[] = "/tmp/quelt-files-XXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);
         dir_ = pattern;
         handlesBefore_ = posix_test::OpenHandleCount();
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         EXPECT_EQ(posix_test::OpenHandleCount(), handlesBefore_) << "a handle was left open";
         fs::remove_all(dir_);
     }
     std::string Path(const std::string& name) const { return dir_ + "/" + name; }
     // The same path written the Windows way.
-    std::string WinPath(const std::string& name) const
-    {
+    std::string WinPath(const std::string& name) const {
         std::string p = Path(name);
         for (char& c : p)
             if (c == '/') c = '\\';
         return p;
     }
-    void Write(const std::string& name, const std::string& content) const
-    {
+    void Write(const std::string& name, const std::string& content) const {
         std::ofstream(Path(name), std::ios::binary) << content;
     }
-    std::string Read(const std::string& name) const
-    {
+    std::string Read(const std::string& name) const {
         std::ifstream in(Path(name), std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
-    HANDLE Open(const std::string& path, DWORD access, DWORD share, DWORD disposition) const
-    {
+    HANDLE Open(const std::string& path, DWORD access, DWORD share, DWORD disposition) const {
         return CreateFileA(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     }
 
@@ -67,16 +61,16 @@ struct OpenCase {
     const char* path;      // relative to the test directory
     DWORD disposition;
     bool opens;
-    DWORD lastError;       // after the call, success or not
-    const char* content;   // file content afterwards, null: file absent
+    DWORD lastError;      // after the call, success or not
+    const char* content;  // file content afterwards, null: file absent
 };
 
-TEST_F(FilesTest, DispositionsGiveWindowsResultsAndLastErrors)
-{
+TEST_F(FilesTest, DispositionsGiveWindowsResultsAndLastErrors) {
     const OpenCase cases[] = {
         {"open existing", "f", "f", OPEN_EXISTING, true, ERROR_SUCCESS, "old"},
         {"open missing file", nullptr, "f", OPEN_EXISTING, false, ERROR_FILE_NOT_FOUND, nullptr},
-        {"open in missing directory", nullptr, "nodir/f", OPEN_EXISTING, false, ERROR_PATH_NOT_FOUND, nullptr},
+        {"open in missing directory", nullptr, "nodir/f", OPEN_EXISTING, false, ERROR_PATH_NOT_FOUND,
+         nullptr},
         {"create new", nullptr, "f", CREATE_NEW, true, ERROR_SUCCESS, ""},
         {"create new over existing", "f", "f", CREATE_NEW, false, ERROR_FILE_EXISTS, "old"},
         {"create always new", nullptr, "f", CREATE_ALWAYS, true, ERROR_SUCCESS, ""},
@@ -108,8 +102,7 @@ TEST_F(FilesTest, DispositionsGiveWindowsResultsAndLastErrors)
     }
 }
 
-TEST_F(FilesTest, BadNamesAndDirectoriesAreRefused)
-{
+TEST_F(FilesTest, BadNamesAndDirectoriesAreRefused) {
     fs::create_directory(Path("d"));
     struct {
         const char* what;
@@ -133,8 +126,7 @@ TEST_F(FilesTest, BadNamesAndDirectoriesAreRefused)
     EXPECT_TRUE(fs::is_directory(Path("d")));
 }
 
-TEST_F(FilesTest, BackslashesInPathsAreSeparators)
-{
+TEST_F(FilesTest, BackslashesInPathsAreSeparators) {
     Write("f", "x");
     HANDLE h = Open(WinPath("f"), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
@@ -144,8 +136,7 @@ TEST_F(FilesTest, BackslashesInPathsAreSeparators)
     EXPECT_FALSE(fs::exists(Path("f")) || fs::exists(Path("g")));
 }
 
-TEST_F(FilesTest, CloseHandleRefusesWhatIsNotOpen)
-{
+TEST_F(FilesTest, CloseHandleRefusesWhatIsNotOpen) {
     Write("f", "x");
     HANDLE h = Open(Path("f"), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
@@ -158,8 +149,7 @@ TEST_F(FilesTest, CloseHandleRefusesWhatIsNotOpen)
     }
 }
 
-TEST_F(FilesTest, HandlesAreNeverReused)
-{
+TEST_F(FilesTest, HandlesAreNeverReused) {
     Write("f", "x");
     HANDLE first = Open(Path("f"), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
     ASSERT_NE(first, INVALID_HANDLE_VALUE);
@@ -171,8 +161,7 @@ TEST_F(FilesTest, HandlesAreNeverReused)
     EXPECT_TRUE(CloseHandle(second));
 }
 
-TEST_F(FilesTest, ShareModesDecideWhetherASecondOpenIsAdmitted)
-{
+TEST_F(FilesTest, ShareModesDecideWhetherASecondOpenIsAdmitted) {
     const DWORD all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     struct {
         const char* what;
@@ -182,7 +171,8 @@ TEST_F(FilesTest, ShareModesDecideWhetherASecondOpenIsAdmitted)
         {"both readers sharing reads", GENERIC_READ, FILE_SHARE_READ, GENERIC_READ, FILE_SHARE_READ, true},
         {"exclusive first", GENERIC_READ, 0, GENERIC_READ, all, false},
         {"writer against read-only share", GENERIC_READ, FILE_SHARE_READ, GENERIC_WRITE, all, false},
-        {"writer against write share", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, GENERIC_WRITE, all, true},
+        {"writer against write share", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, GENERIC_WRITE, all,
+         true},
         {"second denies first's write", GENERIC_WRITE, all, GENERIC_READ, FILE_SHARE_READ, false},
         {"probe as the installer opens", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, GENERIC_READ,
          FILE_SHARE_READ | FILE_SHARE_WRITE, true},
@@ -210,8 +200,7 @@ TEST_F(FilesTest, ShareModesDecideWhetherASecondOpenIsAdmitted)
     CloseHandle(holder);
 }
 
-TEST_F(FilesTest, DeleteFileResults)
-{
+TEST_F(FilesTest, DeleteFileResults) {
     fs::create_directory(Path("d"));
     Write("f", "x");
     struct {
@@ -236,10 +225,10 @@ TEST_F(FilesTest, DeleteFileResults)
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
 }
 
-TEST_F(FilesTest, AFileHeldWithoutShareDeleteCannotBeDeletedOrRenamed)
-{
+TEST_F(FilesTest, AFileHeldWithoutShareDeleteCannotBeDeletedOrRenamed) {
     Write("f", "held");
-    for (DWORD share : {DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE}, DWORD{FILE_SHARE_READ | FILE_SHARE_DELETE}}) {
+    for (DWORD share :
+         {DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE}, DWORD{FILE_SHARE_READ | FILE_SHARE_DELETE}}) {
         const bool deletable = (share & FILE_SHARE_DELETE) != 0;
         SCOPED_TRACE(deletable ? "shared for delete" : "not shared for delete");
         HANDLE h = Open(Path("f"), GENERIC_READ, share, OPEN_EXISTING);
@@ -259,8 +248,7 @@ TEST_F(FilesTest, AFileHeldWithoutShareDeleteCannotBeDeletedOrRenamed)
     EXPECT_TRUE(DeleteFileA(Path("f").c_str()));
 }
 
-TEST_F(FilesTest, MoveFileNeverReplaces)
-{
+TEST_F(FilesTest, MoveFileNeverReplaces) {
     struct {
         const char* what;
         bool targetIsDirectory;
@@ -286,8 +274,7 @@ TEST_F(FilesTest, MoveFileNeverReplaces)
     }
 }
 
-TEST_F(FilesTest, MoveFileResults)
-{
+TEST_F(FilesTest, MoveFileResults) {
     Write("a", "content");
     EXPECT_TRUE(MoveFileA(Path("a").c_str(), Path("b").c_str()));
     EXPECT_FALSE(fs::exists(Path("a")));
@@ -303,15 +290,14 @@ TEST_F(FilesTest, MoveFileResults)
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
 }
 
-TEST_F(FilesTest, DeviceIoControlOnAFileOrBadHandleFails)
-{
+TEST_F(FilesTest, DeviceIoControlOnAFileOrBadHandleFails) {
     Write("f", "x");
     HANDLE h = Open(Path("f"), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     DWORD bytes = 77;
     char out[8];
-    EXPECT_FALSE(DeviceIoControl(h, CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS), nullptr,
-                                 0, out, sizeof out, &bytes, nullptr));
+    EXPECT_FALSE(DeviceIoControl(h, CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS),
+                                 nullptr, 0, out, sizeof out, &bytes, nullptr));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_FUNCTION);
     EXPECT_EQ(bytes, 0u);
     EXPECT_FALSE(DeviceIoControl(h, 0, nullptr, 0, nullptr, 0, &bytes, reinterpret_cast<LPOVERLAPPED>(out)));
@@ -321,8 +307,7 @@ TEST_F(FilesTest, DeviceIoControlOnAFileOrBadHandleFails)
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
-TEST_F(FilesTest, AChildForkedWhileOtherThreadsUseHandlesCanStillOpenFiles)
-{
+TEST_F(FilesTest, AChildForkedWhileOtherThreadsUseHandlesCanStillOpenFiles) {
     Write("f", "x");
     std::atomic<bool> stop{false};
     std::thread busy([&] {

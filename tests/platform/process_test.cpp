@@ -21,8 +21,7 @@ namespace {
 
 constexpr DWORD kGuard = 0xDEADBEEF;
 
-std::vector<DWORD> Processes()
-{
+std::vector<DWORD> Processes() {
     std::vector<DWORD> ids(65536, kGuard);
     DWORD bytes = 0;
     EXPECT_TRUE(EnumProcesses(ids.data(), static_cast<DWORD>(ids.size() * sizeof(DWORD)), &bytes));
@@ -32,15 +31,13 @@ std::vector<DWORD> Processes()
     return ids;
 }
 
-bool Listed(pid_t pid)
-{
+bool Listed(pid_t pid) {
     const auto ids = Processes();
     return std::find(ids.begin(), ids.end(), static_cast<DWORD>(pid)) != ids.end();
 }
 
 // A child that runs until its pipe is closed or it is killed.
-pid_t StartChild(int* writeEnd)
-{
+pid_t StartChild(int* writeEnd) {
     int fds[2];
     if (::pipe(fds) != 0) return -1;
     const pid_t pid = ::fork();
@@ -63,8 +60,7 @@ protected:
     void TearDown() override { posix_test::FailEnumProcesses(false); }
 };
 
-TEST_F(EnumProcessesTest, ListsRunningProcessesOnly)
-{
+TEST_F(EnumProcessesTest, ListsRunningProcessesOnly) {
     EXPECT_TRUE(Listed(::getpid()));
 
     int running = -1;
@@ -89,8 +85,7 @@ TEST_F(EnumProcessesTest, ListsRunningProcessesOnly)
     EXPECT_FALSE(Listed(child));
 }
 
-TEST_F(EnumProcessesTest, WritesAtMostTheBufferAndReportsBytesWritten)
-{
+TEST_F(EnumProcessesTest, WritesAtMostTheBufferAndReportsBytesWritten) {
     // At least three processes, so every short buffer below cuts the list.
     int ends[2] = {-1, -1};
     const pid_t children[2] = {StartChild(&ends[0]), StartChild(&ends[1])};
@@ -119,7 +114,8 @@ TEST_F(EnumProcessesTest, WritesAtMostTheBufferAndReportsBytesWritten)
             EXPECT_LT(bytes, c.cb);
         }
         for (std::size_t i = 0; i < written; ++i) EXPECT_NE(ids[i], kGuard);
-        for (std::size_t i = written; i < ids.size(); ++i) ASSERT_EQ(ids[i], kGuard) << "written beyond at " << i;
+        for (std::size_t i = written; i < ids.size(); ++i)
+            ASSERT_EQ(ids[i], kGuard) << "written beyond at " << i;
     }
     for (int i = 0; i < 2; ++i) {
         ::close(ends[i]);
@@ -127,8 +123,7 @@ TEST_F(EnumProcessesTest, WritesAtMostTheBufferAndReportsBytesWritten)
     }
 }
 
-TEST_F(EnumProcessesTest, BadArgumentsAndInjectedFailure)
-{
+TEST_F(EnumProcessesTest, BadArgumentsAndInjectedFailure) {
     DWORD ids[4] = {kGuard, kGuard, kGuard, kGuard};
     SetLastError(0);
     EXPECT_FALSE(EnumProcesses(ids, sizeof ids, nullptr));
@@ -150,8 +145,7 @@ TEST_F(EnumProcessesTest, BadArgumentsAndInjectedFailure)
 }
 
 // Runs fn with standard error going to a file and returns what was written.
-std::string CaptureStderr(const std::function<void()>& fn)
-{
+std::string CaptureStderr(const std::function<void()>& fn) {
     std::fflush(stderr);
     char name[] = "/tmp/quelt-stderr-XXXXXX";
     const int file = ::mkstemp(name);
@@ -165,7 +159,8 @@ std::string CaptureStderr(const std::function<void()>& fn)
     std::string out;
     char buffer[4096];
     ::lseek(file, 0, SEEK_SET);
-    for (ssize_t n; (n = ::read(file, buffer, sizeof buffer)) > 0;) out.append(buffer, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = ::read(file, buffer, sizeof buffer)) > 0;)
+        out.append(buffer, static_cast<std::size_t>(n));
     ::close(file);
     ::unlink(name);
     return out;
@@ -173,8 +168,7 @@ std::string CaptureStderr(const std::function<void()>& fn)
 
 const char kCaption[] = "This dll is not compatible with kernel driver.\nPlease reinstall device driver.";
 
-TEST(MessageBox, OneLineOnStderrAndTheCallRecordedExactly)
-{
+TEST(MessageBox, OneLineOnStderrAndTheCallRecordedExactly) {
     struct {
         const char* caption;
         const char* text;
@@ -183,10 +177,11 @@ TEST(MessageBox, OneLineOnStderrAndTheCallRecordedExactly)
         const char* recordedText;
     } cases[] = {
         {kCaption, "VerDllMain.",
-         "This dll is not compatible with kernel driver.\\nPlease reinstall device driver.: VerDllMain.\n", kCaption,
-         "VerDllMain."},
+         "This dll is not compatible with kernel driver.\\nPlease reinstall device driver.: VerDllMain.\n",
+         kCaption, "VerDllMain."},
         {kCaption, "quelt_ox9162.dll",
-         "This dll is not compatible with kernel driver.\\nPlease reinstall device driver.: quelt_ox9162.dll\n",
+         "This dll is not compatible with kernel driver.\\nPlease reinstall device driver.: "
+         "quelt_ox9162.dll\n",
          kCaption, "quelt_ox9162.dll"},
         {nullptr, "text", "Error: text\n", "Error", "text"},
         {"cap", nullptr, "cap: \n", "cap", ""},
@@ -209,8 +204,7 @@ TEST(MessageBox, OneLineOnStderrAndTheCallRecordedExactly)
     }
 }
 
-TEST(MessageBox, ConcurrentCallsGiveWholeLines)
-{
+TEST(MessageBox, ConcurrentCallsGiveWholeLines) {
     posix_test::ClearMessages();
     const std::string out = CaptureStderr([] {
         std::vector<std::thread> threads;

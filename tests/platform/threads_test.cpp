@@ -19,8 +19,7 @@ namespace {
 // Waits up to 10 s for a condition that must come true; a liveness bound, not
 // a timing assertion.
 template <typename Pred>
-bool Eventually(Pred pred)
-{
+bool Eventually(Pred pred) {
     for (int i = 0; i < 10000; ++i) {
         if (pred()) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -28,8 +27,7 @@ bool Eventually(Pred pred)
     return pred();
 }
 
-TEST(CriticalSection, IsRecursiveAndHeldUntilLeftAsOftenAsEntered)
-{
+TEST(CriticalSection, IsRecursiveAndHeldUntilLeftAsOftenAsEntered) {
     CRITICAL_SECTION section;
     InitializeCriticalSection(&section);
     EnterCriticalSection(&section);
@@ -52,8 +50,7 @@ TEST(CriticalSection, IsRecursiveAndHeldUntilLeftAsOftenAsEntered)
     DeleteCriticalSection(&section);
 }
 
-TEST(CriticalSection, ExcludesOtherThreads)
-{
+TEST(CriticalSection, ExcludesOtherThreads) {
     CRITICAL_SECTION section;
     InitializeCriticalSection(&section);
     long counter = 0;  // plain on purpose: only the section protects it
@@ -74,14 +71,18 @@ TEST(CriticalSection, ExcludesOtherThreads)
     DeleteCriticalSection(&section);
 }
 
-TEST(Interlocked, ReturnsTheNewValueAndWraps)
-{
+TEST(Interlocked, ReturnsTheNewValueAndWraps) {
     struct {
         LONG start;
         bool increment;
         LONG result;
     } cases[] = {
-        {0, true, 1}, {0, false, -1}, {1, false, 0}, {-1, true, 0}, {INT32_MAX, true, INT32_MIN}, {INT32_MIN, false, INT32_MAX},
+        {0, true, 1},
+        {0, false, -1},
+        {1, false, 0},
+        {-1, true, 0},
+        {INT32_MAX, true, INT32_MIN},
+        {INT32_MIN, false, INT32_MAX},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.start) + (c.increment ? " + 1" : " - 1"));
@@ -91,8 +92,7 @@ TEST(Interlocked, ReturnsTheNewValueAndWraps)
     }
 }
 
-TEST(Interlocked, ConcurrentChangesAreNotLost)
-{
+TEST(Interlocked, ConcurrentChangesAreNotLost) {
     volatile LONG value = 0;
     std::atomic<int> zeroSeen{0};
     std::vector<std::thread> threads;
@@ -110,8 +110,7 @@ TEST(Interlocked, ConcurrentChangesAreNotLost)
     EXPECT_EQ(zeroSeen.load(), 0);
 }
 
-TEST(LastError, IsKeptPerThread)
-{
+TEST(LastError, IsKeptPerThread) {
     SetLastError(11);
     DWORD seenInOther = 0;
     std::thread other([&] {
@@ -128,8 +127,7 @@ protected:
     void TearDown() override { posix_test::SetWow64Directory(nullptr); }
 };
 
-TEST_F(Wow64Directory, NoneByDefaultAs32BitWindows)
-{
+TEST_F(Wow64Directory, NoneByDefaultAs32BitWindows) {
     char buffer[16];
     std::memset(buffer, 'z', sizeof buffer);
     SetLastError(0);
@@ -138,8 +136,7 @@ TEST_F(Wow64Directory, NoneByDefaultAs32BitWindows)
     EXPECT_EQ(buffer[0], 'z');
 }
 
-TEST_F(Wow64Directory, CopiesOnlyWhenItFitsWithTheTerminator)
-{
+TEST_F(Wow64Directory, CopiesOnlyWhenItFitsWithTheTerminator) {
     const std::string dir = "C:\\Windows\\SysWOW64";  // 19 characters
     posix_test::SetWow64Directory(dir.c_str());
     struct {

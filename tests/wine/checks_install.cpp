@@ -1,7 +1,5 @@
 // The class installer and the DLL's resources over Wine's real SetupAPI, file
 // system and WOW64 system directory.
-#include "harness.h"
-
 #include <setupapi.h>
 #include <winver.h>
 
@@ -11,16 +9,17 @@
 #include <utility>
 #include <vector>
 
+#include "harness.h"
+
 namespace {
 
 constexpr uint32_t kDoDefault = 0xE000020E;
 
-const char* const kOurNames[] = {"quelt_ox9162_32.dll", "quelt_ox9162.dll", "quelt_ox952_32.dll",
+const char* const kOurNames[] = {"quelt_ox9162_32.dll", "quelt_ox9162.dll",    "quelt_ox952_32.dll",
                                  "quelt_ox952.dll",     "quelt_ep4gxa_32.dll", "quelt_ep4gxa.dll"};
 
 // Wine's WOW64 system directory, with no trailing backslash; empty when it has none.
-std::string Wow64Directory()
-{
+std::string Wow64Directory() {
     char dir[MAX_PATH] = "";
     const UINT n = GetSystemWow64DirectoryA(dir, sizeof dir);
     if (n == 0 || n >= sizeof dir) return "";
@@ -29,8 +28,7 @@ std::string Wow64Directory()
     return s;
 }
 
-void RemoveOurFiles(const std::string& dir)
-{
+void RemoveOurFiles(const std::string& dir) {
     for (const char* name : kOurNames) {
         const std::string path = dir + "\\" + name;
         SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -38,9 +36,9 @@ void RemoveOurFiles(const std::string& dir)
     }
 }
 
-bool WriteFile(const std::string& path, const std::string& content)
-{
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+bool WriteFile(const std::string& path, const std::string& content) {
+    HANDLE h =
+        CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     DWORD written = 0;
     const BOOL ok = ::WriteFile(h, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
@@ -49,8 +47,7 @@ bool WriteFile(const std::string& path, const std::string& content)
 }
 
 // The content of path, or "<missing>".
-std::string ReadFile(const std::string& path)
-{
+std::string ReadFile(const std::string& path) {
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return "<missing>";
     char buffer[256];
@@ -63,8 +60,7 @@ std::string ReadFile(const std::string& path)
 
 }  // namespace
 
-WINE_CHECK(InstallerRenamesTheLibrariesInTheWow64Directory)
-{
+WINE_CHECK(InstallerRenamesTheLibrariesInTheWow64Directory) {
     QUELT_REQUIRE_EXPORT(installer, ClassInstaller);
     const std::string dir = Wow64Directory();
     ASSERT_TRUE(!dir.empty());
@@ -72,7 +68,8 @@ WINE_CHECK(InstallerRenamesTheLibrariesInTheWow64Directory)
     struct Case {
         const char* what;
         std::vector<std::pair<const char*, const char*>> before;  // name, content
-        std::vector<std::pair<const char*, const char*>> after;   // every one of our names not listed is absent
+        std::vector<std::pair<const char*, const char*>>
+            after;  // every one of our names not listed is absent
     };
     const Case cases[] = {
         {"nothing present", {}, {}},
@@ -81,7 +78,9 @@ WINE_CHECK(InstallerRenamesTheLibrariesInTheWow64Directory)
          {{"quelt_ep4gxa_32.dll", "new"}, {"quelt_ep4gxa.dll", "old"}},
          {{"quelt_ep4gxa.dll", "new"}}},
         {"all three",
-         {{"quelt_ox9162_32.dll", "a"}, {"quelt_ox952_32.dll", "b"}, {"quelt_ep4gxa_32.dll", "c"},
+         {{"quelt_ox9162_32.dll", "a"},
+          {"quelt_ox952_32.dll", "b"},
+          {"quelt_ep4gxa_32.dll", "c"},
           {"quelt_ox952.dll", "old"}},
          {{"quelt_ox9162.dll", "a"}, {"quelt_ox952.dll", "b"}, {"quelt_ep4gxa.dll", "c"}}},
     };
@@ -102,14 +101,13 @@ WINE_CHECK(InstallerRenamesTheLibrariesInTheWow64Directory)
     RemoveOurFiles(dir);
 }
 
-WINE_CHECK(InstallerLeavesOtherFunctionCodesToWindows)
-{
+WINE_CHECK(InstallerLeavesOtherFunctionCodesToWindows) {
     QUELT_REQUIRE_EXPORT(installer, ClassInstaller);
-    for (uint32_t code : {0u, 1u, 3u, 0x1Fu, 0x21u, 0xFFFFFFFFu}) EXPECT_EQ(installer(code, nullptr, nullptr), kDoDefault);
+    for (uint32_t code : {0u, 1u, 3u, 0x1Fu, 0x21u, 0xFFFFFFFFu})
+        EXPECT_EQ(installer(code, nullptr, nullptr), kDoDefault);
 }
 
-WINE_CHECK(InstallDeviceReturnsTheErrorOfARefusedInstall)
-{
+WINE_CHECK(InstallDeviceReturnsTheErrorOfARefusedInstall) {
     QUELT_REQUIRE_EXPORT(installer, ClassInstaller);
     // An empty device information set and a device that is not in it: Wine's
     // SetupAPI refuses to install it. The installer must hand back exactly the
@@ -133,8 +131,7 @@ WINE_CHECK(InstallDeviceReturnsTheErrorOfARefusedInstall)
     EXPECT_EQ(installer(DIF_INSTALLDEVICE, INVALID_HANDLE_VALUE, &data), invalid);
 }
 
-WINE_CHECK(VersionResourceIs3_18_25317)
-{
+WINE_CHECK(VersionResourceIs3_18_25317) {
     const std::string path = wine::LibraryPath();
     DWORD ignored = 0;
     const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
@@ -163,8 +160,7 @@ WINE_CHECK(VersionResourceIs3_18_25317)
     EXPECT_EQ(std::string(text), "quelt_ox952.dll");
 }
 
-WINE_CHECK(IconGroupOneHoldsNineImages)
-{
+WINE_CHECK(IconGroupOneHoldsNineImages) {
 #pragma pack(push, 2)
     struct GroupEntry {
         BYTE width, height, colourCount, reserved;

@@ -5,8 +5,7 @@
 #include "harness.h"
 #include "wine_exports.h"  // generated from src/quelt_ox952.def
 
-WINE_CHECK(EveryDefNameResolves)
-{
+WINE_CHECK(EveryDefNameResolves) {
     const char* const names[] = {QUELT_DEF_EXPORTS};
     int resolved = 0;
     for (const char* name : names) {
@@ -18,16 +17,14 @@ WINE_CHECK(EveryDefNameResolves)
     EXPECT_TRUE(GetProcAddress(wine::Library(), "DllMain") == nullptr);
 }
 
-WINE_CHECK(NoCompilerRuntimeDllIsLoaded)
-{
+WINE_CHECK(NoCompilerRuntimeDllIsLoaded) {
     for (const char* dll : {"libstdc++-6.dll", "libgcc_s_seh-1.dll", "libwinpthread-1.dll"}) {
         if (GetModuleHandleA(dll) != nullptr) wine::Fail(__FILE__, __LINE__, std::string(dll) + " is loaded");
     }
     EXPECT_TRUE(wine::LibraryPath().find("quelt_ox952.dll") != std::string::npos);
 }
 
-WINE_CHECK(InterfaceVersionIs318)
-{
+WINE_CHECK(InterfaceVersionIs318) {
     QUELT_REQUIRE_EXPORT(ox952, OX952_InterfaceVersion);
     QUELT_REQUIRE_EXPORT(ox9162, OX9162_InterfaceVersion);
     QUELT_REQUIRE_EXPORT(ep4gxa, EP4GXA_InterfaceVersion);

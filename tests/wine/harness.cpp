@@ -17,8 +17,7 @@ struct Check {
     std::string file;
 };
 
-std::vector<Check>& Checks()
-{
+std::vector<Check>& Checks() {
     static std::vector<Check> checks;
     return checks;
 }
@@ -28,18 +27,16 @@ bool currentFailed = false;
 int tempCounter = 0;
 std::vector<std::string> tempDirectories;
 
-std::string ErrorText(DWORD error)
-{
+std::string ErrorText(DWORD error) {
     char text[256] = "";
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text, sizeof text,
-                   nullptr);
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
+                   sizeof text, nullptr);
     std::string s = text;
     while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
     return std::to_string(error) + (s.empty() ? "" : " (" + s + ")");
 }
 
-void RemoveTree(const std::string& dir)
-{
+void RemoveTree(const std::string& dir) {
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA((dir + "\\*").c_str(), &found);
     if (search != INVALID_HANDLE_VALUE) {
@@ -59,8 +56,7 @@ void RemoveTree(const std::string& dir)
     RemoveDirectoryA(dir.c_str());
 }
 
-bool RunOne(const Check& check)
-{
+bool RunOne(const Check& check) {
     std::printf("[ RUN      ] %s\n", check.name.c_str());
     std::fflush(stdout);
     currentFailed = false;
@@ -80,14 +76,12 @@ bool RunOne(const Check& check)
 
 }  // namespace
 
-bool wine::Register(const char* name, CheckBody body, const char* file)
-{
+bool wine::Register(const char* name, CheckBody body, const char* file) {
     Checks().push_back({name, body, file});
     return true;
 }
 
-void wine::Fail(const char* file, int line, const std::string& message)
-{
+void wine::Fail(const char* file, int line, const std::string& message) {
     currentFailed = true;
     std::string where = file;
     const auto slash = where.find_last_of("/\\");
@@ -96,27 +90,23 @@ void wine::Fail(const char* file, int line, const std::string& message)
     std::fflush(stdout);
 }
 
-HMODULE wine::Library()
-{
+HMODULE wine::Library() {
     return library;
 }
 
-std::string wine::LibraryPath()
-{
+std::string wine::LibraryPath() {
     char path[MAX_PATH] = "";
     const DWORD n = GetModuleFileNameA(library, path, sizeof path);
     return std::string(path, n);
 }
 
-FARPROC wine::Resolve(const char* name, const char* file, int line)
-{
+FARPROC wine::Resolve(const char* name, const char* file, int line) {
     FARPROC address = library ? GetProcAddress(library, name) : nullptr;
     if (address == nullptr) Fail(file, line, std::string("quelt_ox952.dll does not export ") + name);
     return address;
 }
 
-std::string wine::TempDirectory()
-{
+std::string wine::TempDirectory() {
     char base[MAX_PATH];
     const DWORD n = GetTempPathA(sizeof base, base);
     std::string dir = std::string(base, n);
@@ -130,8 +120,7 @@ std::string wine::TempDirectory()
     return dir;
 }
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     const std::string filter = argc > 1 ? argv[1] : "";
     std::vector<Check> checks = Checks();
     std::stable_sort(checks.begin(), checks.end(), [](const Check& a, const Check& b) {
@@ -154,16 +143,18 @@ int main(int argc, char** argv)
 
     // Unloading runs the library's detach; loading again must give a working
     // library, as for a process that loads it twice over its life.
-    const Check unload{"UnloadAndLoadAgain", [] {
-        EXPECT_TRUE(FreeLibrary(library));
-        EXPECT_TRUE(GetModuleHandleA("quelt_ox952.dll") == nullptr);
-        library = LoadLibraryA("quelt_ox952.dll");
-        ASSERT_TRUE(library != nullptr);
-        QUELT_REQUIRE_EXPORT(version, OX952_InterfaceVersion);
-        EXPECT_EQ(version(), 318u);
-        EXPECT_TRUE(FreeLibrary(library));
-        library = nullptr;
-    }, __FILE__};
+    const Check unload{"UnloadAndLoadAgain",
+                       [] {
+                           EXPECT_TRUE(FreeLibrary(library));
+                           EXPECT_TRUE(GetModuleHandleA("quelt_ox952.dll") == nullptr);
+                           library = LoadLibraryA("quelt_ox952.dll");
+                           ASSERT_TRUE(library != nullptr);
+                           QUELT_REQUIRE_EXPORT(version, OX952_InterfaceVersion);
+                           EXPECT_EQ(version(), 318u);
+                           EXPECT_TRUE(FreeLibrary(library));
+                           library = nullptr;
+                       },
+                       __FILE__};
     if (filter.empty() || unload.name.find(filter) != std::string::npos) {
         ++run;
         if (!RunOne(unload)) failed.push_back(unload.name);

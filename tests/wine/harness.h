@@ -43,14 +43,12 @@ std::string TempDirectory();
 // GetProcAddress's generic pointer as the export's real type (through the
 // generic function type, which the compiler accepts without a warning).
 template <typename F>
-F FunctionCast(FARPROC address)
-{
+F FunctionCast(FARPROC address) {
     return reinterpret_cast<F>(reinterpret_cast<void (*)()>(address));
 }
 
 template <typename T>
-std::string Show(const T& value)
-{
+std::string Show(const T& value) {
     std::ostringstream out;
     if constexpr (std::is_pointer_v<T>) {
         out << static_cast<const void*>(value);
@@ -61,53 +59,61 @@ std::string Show(const T& value)
     }
     return out.str();
 }
-inline std::string Show(const std::string& value) { return "\"" + value + "\""; }
-inline std::string Show(const char* value) { return value ? "\"" + std::string(value) + "\"" : "(null)"; }
-inline std::string Show(char* value) { return Show(static_cast<const char*>(value)); }
+inline std::string Show(const std::string& value) {
+    return "\"" + value + "\"";
+}
+inline std::string Show(const char* value) {
+    return value ? "\"" + std::string(value) + "\"" : "(null)";
+}
+inline std::string Show(char* value) {
+    return Show(static_cast<const char*>(value));
+}
 
 template <typename A, typename B>
-bool CompareEq(const A& a, const B& b, const char* ea, const char* eb, const char* file, int line)
-{
+bool CompareEq(const A& a, const B& b, const char* ea, const char* eb, const char* file, int line) {
     bool equal;
     if constexpr (std::is_integral_v<A> && std::is_integral_v<B>) {
         equal = std::cmp_equal(a, b);
-    } else if constexpr ((std::is_same_v<std::decay_t<A>, const char*> || std::is_same_v<std::decay_t<A>, char*>) &&
-                         (std::is_same_v<std::decay_t<B>, const char*> || std::is_same_v<std::decay_t<B>, char*>)) {
+    } else if constexpr ((std::is_same_v<std::decay_t<A>, const char*> ||
+                          std::is_same_v<std::decay_t<A>, char*>)&&(std::is_same_v<std::decay_t<B>,
+                                                                                   const char*> ||
+                                                                    std::is_same_v<std::decay_t<B>, char*>)) {
         equal = (a == nullptr || b == nullptr) ? a == b : std::string(a) == std::string(b);
     } else {
         equal = a == b;
     }
-    if (!equal) Fail(file, line, std::string(ea) + " == " + eb + "\n    left:  " + Show(a) + "\n    right: " + Show(b));
+    if (!equal)
+        Fail(file, line,
+             std::string(ea) + " == " + eb + "\n    left:  " + Show(a) + "\n    right: " + Show(b));
     return equal;
 }
 
 }  // namespace wine
 
-#define WINE_CHECK(name)                                                                      \
-    static void wine_check_##name();                                                          \
-    [[maybe_unused]] static const bool wine_registered_##name =                               \
-        wine::Register(#name, wine_check_##name, __FILE__);                                   \
+#define WINE_CHECK(name)                                        \
+    static void wine_check_##name();                            \
+    [[maybe_unused]] static const bool wine_registered_##name = \
+        wine::Register(#name, wine_check_##name, __FILE__);     \
     static void wine_check_##name()
 
-#define EXPECT_TRUE(cond) \
-    ((cond) ? true : (wine::Fail(__FILE__, __LINE__, "expected true: " #cond), false))
+#define EXPECT_TRUE(cond) ((cond) ? true : (wine::Fail(__FILE__, __LINE__, "expected true: " #cond), false))
 #define EXPECT_FALSE(cond) \
     (!(cond) ? true : (wine::Fail(__FILE__, __LINE__, "expected false: " #cond), false))
 #define EXPECT_EQ(a, b) wine::CompareEq((a), (b), #a, #b, __FILE__, __LINE__)
 #define EXPECT_NE(a, b) \
     (!((a) == (b)) ? true : (wine::Fail(__FILE__, __LINE__, "expected " #a " != " #b), false))
-#define ASSERT_TRUE(cond) \
-    do {                  \
+#define ASSERT_TRUE(cond)               \
+    do {                                \
         if (!EXPECT_TRUE(cond)) return; \
     } while (0)
-#define ASSERT_EQ(a, b)                 \
-    do {                                \
-        if (!EXPECT_EQ(a, b)) return;   \
+#define ASSERT_EQ(a, b)               \
+    do {                              \
+        if (!EXPECT_EQ(a, b)) return; \
     } while (0)
 
 // The export fn of the library as a typed function pointer, or null (failure recorded).
 #define QUELT_EXPORT(fn) wine::FunctionCast<decltype(&::fn)>(wine::Resolve(#fn, __FILE__, __LINE__))
 // Declares var as the export fn; ends the check when it is missing.
-#define QUELT_REQUIRE_EXPORT(var, fn)  \
-    auto var = QUELT_EXPORT(fn);       \
+#define QUELT_REQUIRE_EXPORT(var, fn) \
+    auto var = QUELT_EXPORT(fn);      \
     if (var == nullptr) return

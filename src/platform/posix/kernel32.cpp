@@ -48,8 +48,7 @@ struct HandleObject {
     HandleObject() = default;
     HandleObject(const HandleObject&) = delete;
     HandleObject& operator=(const HandleObject&) = delete;
-    ~HandleObject()
-    {
+    ~HandleObject() {
         if (device != nullptr) posix_backend::CloseDevice(device);
         if (fd >= 0) ::close(fd);
     }
@@ -64,8 +63,7 @@ struct HandleTable {
     std::uintptr_t next = 0x1000;  // multiples of 4, as Windows hands them out
 };
 
-HandleTable* NewTable()
-{
+HandleTable* NewTable() {
     auto* table = new HandleTable;
     // A child forked while another thread held the table must still find it
     // unlocked: the lock is held across fork and released on both sides.
@@ -76,14 +74,12 @@ HandleTable* NewTable()
 
 // Never destroyed: the library's unload routine closes handles from a
 // destructor that may run after this file's statics would have gone.
-HandleTable& Table()
-{
+HandleTable& Table() {
     static HandleTable* table = NewTable();
     return *table;
 }
 
-HANDLE Insert(std::shared_ptr<HandleObject> object)
-{
+HANDLE Insert(std::shared_ptr<HandleObject> object) {
     HandleTable& table = Table();
     std::lock_guard lock(table.mutex);
     const std::uintptr_t value = table.next;
@@ -92,8 +88,7 @@ HANDLE Insert(std::shared_ptr<HandleObject> object)
     return reinterpret_cast<HANDLE>(value);
 }
 
-std::shared_ptr<HandleObject> Find(HANDLE handle)
-{
+std::shared_ptr<HandleObject> Find(HANDLE handle) {
     HandleTable& table = Table();
     std::lock_guard lock(table.mutex);
     auto it = table.entries.find(reinterpret_cast<std::uintptr_t>(handle));
@@ -101,22 +96,19 @@ std::shared_ptr<HandleObject> Find(HANDLE handle)
     return it->second;
 }
 
-std::string PosixPath(const char* path)
-{
+std::string PosixPath(const char* path) {
     std::string p(path);
     for (char& c : p)
         if (c == '\\') c = '/';
     return p;
 }
 
-bool Exists(const std::string& path)
-{
+bool Exists(const std::string& path) {
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-std::string ParentOf(const std::string& path)
-{
+std::string ParentOf(const std::string& path) {
     std::string p = path;
     while (p.size() > 1 && p.back() == '/') p.pop_back();
     const auto slash = p.rfind('/');
@@ -128,38 +120,49 @@ std::string ParentOf(const std::string& path)
 // The Win32 error Windows reports for the errno of a call on path. Windows
 // tells a missing file (ERROR_FILE_NOT_FOUND) from a missing directory on the
 // way to it (ERROR_PATH_NOT_FOUND).
-DWORD ErrorFromErrno(int error, const std::string& path)
-{
+DWORD ErrorFromErrno(int error, const std::string& path) {
     switch (error) {
-    case ENOENT: {
-        struct stat st;
-        const std::string parent = ParentOf(path);
-        if (::stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return ERROR_PATH_NOT_FOUND;
-        return ERROR_FILE_NOT_FOUND;
-    }
-    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EISDIR: return ERROR_ACCESS_DENIED;
-    case EEXIST: return ERROR_FILE_EXISTS;
-    case ENOTEMPTY: return ERROR_DIR_NOT_EMPTY;
-    case EBUSY:
-    case ETXTBSY: return ERROR_SHARING_VIOLATION;
-    case EROFS: return ERROR_WRITE_PROTECT;
-    case ENOSPC:
-    case EDQUOT: return ERROR_DISK_FULL;
-    case EMFILE:
-    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
-    case EXDEV: return ERROR_NOT_SAME_DEVICE;
-    case EINVAL: return ERROR_INVALID_NAME;
-    default: return ERROR_GEN_FAILURE;
+        case ENOENT: {
+            struct stat st;
+            const std::string parent = ParentOf(path);
+            if (::stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return ERROR_PATH_NOT_FOUND;
+            return ERROR_FILE_NOT_FOUND;
+        }
+        case ENOTDIR:
+            return ERROR_PATH_NOT_FOUND;
+        case EACCES:
+        case EPERM:
+        case EISDIR:
+            return ERROR_ACCESS_DENIED;
+        case EEXIST:
+            return ERROR_FILE_EXISTS;
+        case ENOTEMPTY:
+            return ERROR_DIR_NOT_EMPTY;
+        case EBUSY:
+        case ETXTBSY:
+            return ERROR_SHARING_VIOLATION;
+        case EROFS:
+            return ERROR_WRITE_PROTECT;
+        case ENOSPC:
+        case EDQUOT:
+            return ERROR_DISK_FULL;
+        case EMFILE:
+        case ENFILE:
+            return ERROR_TOO_MANY_OPEN_FILES;
+        case ENOMEM:
+            return ERROR_NOT_ENOUGH_MEMORY;
+        case ENAMETOOLONG:
+            return ERROR_FILENAME_EXCED_RANGE;
+        case EXDEV:
+            return ERROR_NOT_SAME_DEVICE;
+        case EINVAL:
+            return ERROR_INVALID_NAME;
+        default:
+            return ERROR_GEN_FAILURE;
     }
 }
 
-DWORD NormaliseAccess(DWORD access)
-{
+DWORD NormaliseAccess(DWORD access) {
     DWORD out = 0;
     if (access & (GENERIC_READ | GENERIC_ALL | 0x1u /*FILE_READ_DATA*/)) out |= GENERIC_READ;
     if (access & (GENERIC_WRITE | GENERIC_ALL | 0x2u /*FILE_WRITE_DATA*/ | 0x4u /*FILE_APPEND_DATA*/))
@@ -170,8 +173,7 @@ DWORD NormaliseAccess(DWORD access)
 
 // Windows admits a new open only when each side's share mode allows what the
 // other side asks for.
-bool SharesWith(DWORD accessA, DWORD shareA, DWORD accessB, DWORD shareB)
-{
+bool SharesWith(DWORD accessA, DWORD shareA, DWORD accessB, DWORD shareB) {
     auto allows = [](DWORD access, DWORD share) {
         if ((access & GENERIC_READ) && !(share & FILE_SHARE_READ)) return false;
         if ((access & GENERIC_WRITE) && !(share & FILE_SHARE_WRITE)) return false;
@@ -182,8 +184,7 @@ bool SharesWith(DWORD accessA, DWORD shareA, DWORD accessB, DWORD shareB)
 }
 
 // Caller holds the table lock.
-bool ConflictsLocked(const HandleTable& table, dev_t dev, ino_t ino, DWORD access, DWORD share)
-{
+bool ConflictsLocked(const HandleTable& table, dev_t dev, ino_t ino, DWORD access, DWORD share) {
     for (const auto& [value, object] : table.entries) {
         if (object->kind != HandleObject::Kind::File || object->dev != dev || object->ino != ino) continue;
         if (!SharesWith(access, share, object->access, object->share)) return true;
@@ -192,23 +193,21 @@ bool ConflictsLocked(const HandleTable& table, dev_t dev, ino_t ino, DWORD acces
 }
 
 // Whether a handle of this process keeps path from being deleted or renamed.
-bool HeldWithoutShareDelete(const std::string& path)
-{
+bool HeldWithoutShareDelete(const std::string& path) {
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0) return false;
     HandleTable& table = Table();
     std::lock_guard lock(table.mutex);
-    return ConflictsLocked(table, st.st_dev, st.st_ino, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    return ConflictsLocked(table, st.st_dev, st.st_ino, DELETE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
 }
 
-HANDLE Fail(DWORD error)
-{
+HANDLE Fail(DWORD error) {
     lastError = error;
     return INVALID_HANDLE_VALUE;
 }
 
-HANDLE OpenPlainFile(const char* fileName, DWORD desiredAccess, DWORD shareMode, DWORD disposition)
-{
+HANDLE OpenPlainFile(const char* fileName, DWORD desiredAccess, DWORD shareMode, DWORD disposition) {
     if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) return Fail(ERROR_INVALID_PARAMETER);
     const DWORD access = NormaliseAccess(desiredAccess);
     if (disposition == TRUNCATE_EXISTING && !(access & GENERIC_WRITE)) return Fail(ERROR_INVALID_PARAMETER);
@@ -232,26 +231,28 @@ HANDLE OpenPlainFile(const char* fileName, DWORD desiredAccess, DWORD shareMode,
     int fd = -1;
     for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
         switch (disposition) {
-        case CREATE_NEW:
-            fd = ::open(path.c_str(), base | O_CREAT | O_EXCL, 0666);
-            if (fd >= 0) created = true;
-            break;
-        case CREATE_ALWAYS:
-        case OPEN_ALWAYS:
-            // Exclusive create first, so the result can say whether the file
-            // was there (ERROR_ALREADY_EXISTS), as Windows does.
-            fd = ::open(path.c_str(), base | O_CREAT | O_EXCL, 0666);
-            if (fd >= 0) {
-                created = true;
-            } else if (errno == EEXIST) {
+            case CREATE_NEW:
+                fd = ::open(path.c_str(), base | O_CREAT | O_EXCL, 0666);
+                if (fd >= 0) created = true;
+                break;
+            case CREATE_ALWAYS:
+            case OPEN_ALWAYS:
+                // Exclusive create first, so the result can say whether the file
+                // was there (ERROR_ALREADY_EXISTS), as Windows does.
+                fd = ::open(path.c_str(), base | O_CREAT | O_EXCL, 0666);
+                if (fd >= 0) {
+                    created = true;
+                } else if (errno == EEXIST) {
+                    fd = ::open(path.c_str(), base);
+                    if (fd >= 0)
+                        existed = true;
+                    else if (errno == ENOENT)
+                        continue;  // removed meanwhile: try again
+                }
+                break;
+            default:  // OPEN_EXISTING, TRUNCATE_EXISTING
                 fd = ::open(path.c_str(), base);
-                if (fd >= 0) existed = true;
-                else if (errno == ENOENT) continue;  // removed meanwhile: try again
-            }
-            break;
-        default:  // OPEN_EXISTING, TRUNCATE_EXISTING
-            fd = ::open(path.c_str(), base);
-            break;
+                break;
         }
         if (fd < 0) break;
     }
@@ -300,8 +301,9 @@ HANDLE OpenPlainFile(const char* fileName, DWORD desiredAccess, DWORD shareMode,
     table.next += 4;
     table.entries.emplace(value, std::move(object));
 
-    lastError = (existed && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS)) ? ERROR_ALREADY_EXISTS
-                                                                                          : ERROR_SUCCESS;
+    lastError = (existed && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS))
+                    ? ERROR_ALREADY_EXISTS
+                    : ERROR_SUCCESS;
     return reinterpret_cast<HANDLE>(value);
 }
 
@@ -318,8 +320,7 @@ HANDLE OpenPlainFile(const char* fileName, DWORD desiredAccess, DWORD shareMode,
 // file (FIFOs are opened without waiting); a device open may wait for the
 // simulator's lock.
 HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES,
-                   DWORD creationDisposition, DWORD, HANDLE)
-{
+                   DWORD creationDisposition, DWORD, HANDLE) {
     if (fileName == nullptr) return Fail(ERROR_INVALID_PARAMETER);
     if (posix_backend::IsDevicePath(fileName)) {
         if (creationDisposition != OPEN_EXISTING) return Fail(ERROR_INVALID_PARAMETER);
@@ -342,8 +343,7 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECU
 // (or no longer) open fail with ERROR_INVALID_HANDLE. A device is detached by
 // the simulator once no request on another thread still uses the handle; the
 // call itself does not wait for such a request.
-BOOL CloseHandle(HANDLE handle)
-{
+BOOL CloseHandle(HANDLE handle) {
     std::shared_ptr<HandleObject> object;
     {
         HandleTable& table = Table();
@@ -366,9 +366,8 @@ BOOL CloseHandle(HANDLE handle)
 // requests are not supported (ERROR_INVALID_PARAMETER); a file handle gets
 // ERROR_INVALID_FUNCTION, a handle not open ERROR_INVALID_HANDLE; a null buffer
 // with a non-zero size ERROR_NOACCESS, as the kernel's probe reports it.
-BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inBufferSize, LPVOID outBuffer,
-                     DWORD outBufferSize, LPDWORD bytesReturned, LPOVERLAPPED overlapped)
-{
+BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inBufferSize,
+                     LPVOID outBuffer, DWORD outBufferSize, LPDWORD bytesReturned, LPOVERLAPPED overlapped) {
     if (overlapped != nullptr || bytesReturned == nullptr) {
         lastError = ERROR_INVALID_PARAMETER;
         return FALSE;
@@ -389,8 +388,8 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD 
         return FALSE;
     }
     DWORD error = ERROR_SUCCESS;
-    const BOOL ok = posix_backend::DeviceControl(object->device, ioControlCode, inBuffer, inBufferSize, outBuffer,
-                                                 outBufferSize, bytesReturned, &error);
+    const BOOL ok = posix_backend::DeviceControl(object->device, ioControlCode, inBuffer, inBufferSize,
+                                                 outBuffer, outBufferSize, bytesReturned, &error);
     if (!ok) {
         lastError = error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
         return FALSE;
@@ -402,8 +401,7 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD 
 // for a missing directory on the way), a directory ERROR_ACCESS_DENIED, a file
 // that a handle of this process holds without FILE_SHARE_DELETE
 // ERROR_SHARING_VIOLATION. Does not block.
-BOOL DeleteFileA(LPCSTR fileName)
-{
+BOOL DeleteFileA(LPCSTR fileName) {
     if (fileName == nullptr) {
         lastError = ERROR_INVALID_PARAMETER;
         return FALSE;
@@ -438,8 +436,7 @@ BOOL DeleteFileA(LPCSTR fileName)
 // they were. A missing source is ERROR_FILE_NOT_FOUND, a source held open
 // without FILE_SHARE_DELETE ERROR_SHARING_VIOLATION, a target on another file
 // system ERROR_NOT_SAME_DEVICE (no copy is made). Does not block.
-BOOL MoveFileA(LPCSTR existingFileName, LPCSTR newFileName)
-{
+BOOL MoveFileA(LPCSTR existingFileName, LPCSTR newFileName) {
     if (existingFileName == nullptr || newFileName == nullptr) {
         lastError = ERROR_INVALID_PARAMETER;
         return FALSE;
@@ -489,15 +486,13 @@ std::mutex wow64Mutex;
 std::string* wow64Directory = nullptr;  // null: no WOW64 directory
 }  // namespace
 
-void posix_test::SetWow64Directory(const char* dirOrNull)
-{
+void posix_test::SetWow64Directory(const char* dirOrNull) {
     std::lock_guard lock(wow64Mutex);
     delete wow64Directory;
     wow64Directory = dirOrNull != nullptr ? new std::string(dirOrNull) : nullptr;
 }
 
-std::size_t posix_test::OpenHandleCount()
-{
+std::size_t posix_test::OpenHandleCount() {
     HandleTable& table = Table();
     std::lock_guard lock(table.mutex);
     return table.entries.size();
@@ -508,8 +503,7 @@ std::size_t posix_test::OpenHandleCount()
 // posix_test::SetWow64Directory: when it fits with its terminator, copies it
 // and returns its length; otherwise writes nothing and returns the size needed
 // including the terminator. Does not block.
-UINT GetSystemWow64DirectoryA(LPSTR buffer, UINT size)
-{
+UINT GetSystemWow64DirectoryA(LPSTR buffer, UINT size) {
     std::lock_guard lock(wow64Mutex);
     if (wow64Directory == nullptr) {
         lastError = ERROR_CALL_NOT_IMPLEMENTED;
@@ -523,26 +517,22 @@ UINT GetSystemWow64DirectoryA(LPSTR buffer, UINT size)
 
 // The calling thread's last error, as Windows keeps it: per thread, changed
 // only by failing calls (and the few successful calls that document it).
-DWORD GetLastError()
-{
+DWORD GetLastError() {
     return lastError;
 }
 
-void SetLastError(DWORD error)
-{
+void SetLastError(DWORD error) {
     lastError = error;
 }
 
-DWORD GetCurrentProcessId()
-{
+DWORD GetCurrentProcessId() {
     return static_cast<DWORD>(::getpid());
 }
 
 // Suspends the thread for at least the given milliseconds, resuming after
 // signals; 0 gives up the rest of the time slice, INFINITE never returns, as
 // on Windows.
-void Sleep(DWORD milliseconds)
-{
+void Sleep(DWORD milliseconds) {
     if (milliseconds == 0) {
         ::sched_yield();
         return;
@@ -560,8 +550,7 @@ void Sleep(DWORD milliseconds)
 // Critical sections are recursive, as on Windows: the owning thread may enter
 // again and must leave as often as it entered. Enter blocks until the section
 // is free; Delete of an unowned section frees it.
-void InitializeCriticalSection(LPCRITICAL_SECTION section)
-{
+void InitializeCriticalSection(LPCRITICAL_SECTION section) {
     pthread_mutexattr_t attr;
     pthread_mutexattr_init(&attr);
     pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
@@ -569,28 +558,23 @@ void InitializeCriticalSection(LPCRITICAL_SECTION section)
     pthread_mutexattr_destroy(&attr);
 }
 
-void DeleteCriticalSection(LPCRITICAL_SECTION section)
-{
+void DeleteCriticalSection(LPCRITICAL_SECTION section) {
     pthread_mutex_destroy(&section->mutex);
 }
 
-void EnterCriticalSection(LPCRITICAL_SECTION section)
-{
+void EnterCriticalSection(LPCRITICAL_SECTION section) {
     pthread_mutex_lock(&section->mutex);
 }
 
-void LeaveCriticalSection(LPCRITICAL_SECTION section)
-{
+void LeaveCriticalSection(LPCRITICAL_SECTION section) {
     pthread_mutex_unlock(&section->mutex);
 }
 
 // Atomic, full barrier; return the new value and wrap like the Windows calls.
-LONG InterlockedIncrement(LONG volatile* addend)
-{
+LONG InterlockedIncrement(LONG volatile* addend) {
     return __atomic_add_fetch(addend, 1, __ATOMIC_SEQ_CST);
 }
 
-LONG InterlockedDecrement(LONG volatile* addend)
-{
+LONG InterlockedDecrement(LONG volatile* addend) {
     return __atomic_sub_fetch(addend, 1, __ATOMIC_SEQ_CST);
 }

@@ -3,8 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -21,8 +21,7 @@ DWORD failError = ERROR_ACCESS_DENIED;
 
 // A process that has ended but was not yet reaped by its parent no longer
 // runs; it must not keep its connection slots alive.
-bool IsRunning(const char* pid)
-{
+bool IsRunning(const char* pid) {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%s/stat", pid);
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
@@ -41,8 +40,7 @@ bool IsRunning(const char* pid)
 
 }  // namespace
 
-void posix_test::FailEnumProcesses(bool fail, DWORD error)
-{
+void posix_test::FailEnumProcesses(bool fail, DWORD error) {
     std::lock_guard lock(hookMutex);
     failEnum = fail;
     failError = error;
@@ -55,8 +53,7 @@ void posix_test::FailEnumProcesses(bool fail, DWORD error)
 // that ended but are not yet reaped are left out. Null bytesReturned, or a
 // null buffer with a non-zero size, fails with ERROR_NOACCESS. Reads /proc;
 // does not block.
-BOOL EnumProcesses(DWORD* processIds, DWORD cb, DWORD* bytesReturned)
-{
+BOOL EnumProcesses(DWORD* processIds, DWORD cb, DWORD* bytesReturned) {
     {
         std::lock_guard lock(hookMutex);
         if (failEnum) {

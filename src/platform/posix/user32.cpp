@@ -13,16 +13,14 @@
 namespace {
 
 std::mutex messageMutex;
-std::vector<posix_test::MessageRecord>& Records()
-{
+std::vector<posix_test::MessageRecord>& Records() {
     static auto* records = new std::vector<posix_test::MessageRecord>;
     return *records;
 }
 
 // Control characters are written as C escapes ("\n" as backslash and n), so
 // one message stays one line in a log however its caption is broken.
-void AppendVisible(std::string& line, const char* text)
-{
+void AppendVisible(std::string& line, const char* text) {
     for (const char* p = text; *p != '\0'; ++p) {
         const unsigned char c = static_cast<unsigned char>(*p);
         if (c == '\n') {
@@ -43,14 +41,12 @@ void AppendVisible(std::string& line, const char* text)
 
 }  // namespace
 
-std::vector<posix_test::MessageRecord> posix_test::Messages()
-{
+std::vector<posix_test::MessageRecord> posix_test::Messages() {
     std::lock_guard lock(messageMutex);
     return Records();
 }
 
-void posix_test::ClearMessages()
-{
+void posix_test::ClearMessages() {
     std::lock_guard lock(messageMutex);
     Records().clear();
 }
@@ -59,8 +55,7 @@ void posix_test::ClearMessages()
 // line to standard error (in a single write, so lines of concurrent callers do
 // not mix) and returns IDOK at once, as if the user had pressed OK. A null
 // caption is "Error" and a null text empty, as on Windows. Does not block.
-int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
-{
+int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
     const char* shownCaption = caption != nullptr ? caption : "Error";
     const char* shownText = text != nullptr ? text : "";
     {
