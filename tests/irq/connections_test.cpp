@@ -177,6 +177,25 @@ TEST_F(ConnectionsTest, MissingBlocks) {
     EXPECT_EQ(OX952_ClearConnections(0), QUELT_NULL_POINTER);
 }
 
+// A function 1 that Open found twice is marked ambiguous and counts like a
+// missing block: with function 0's block missing too the reset reports 0x400,
+// with function 0 reset it succeeds.
+TEST_F(ConnectionsTest, Ox952ClearWithAnAmbiguousFunction1) {
+    for (bool blockOfFunction0 : {false, true}) {
+        RegistryUnload();
+        machine_.reset();
+        machine_ = std::make_unique<quelt_test::TempMachine>();
+        RegistryLoad();
+        sim::CardConfig f0 = sim::DefaultCard(sim::CardFamily::OX952);
+        f0.statusBlock = blockOfFunction0;
+        sim::AddCard(f0);
+        sim::AddCard(sim::Ox952Function1(f0));
+        sim::AddCard(sim::Ox952Function1(f0));
+        ASSERT_EQ(OX952_Open(0, 0), QUELT_NO_FUNCTION1);
+        EXPECT_EQ(OX952_ClearConnections(0), blockOfFunction0 ? QUELT_OK : QUELT_NULL_POINTER);
+    }
+}
+
 // The reset of one block, on a block in memory (AddressSanitizer watches its
 // end): whatever the slot count says, nothing beyond the block is written.
 TEST(ResetConnectionRecordsTest, ResetsCountsAndSlotsButKeepsTheSlotCount) {
