@@ -25,43 +25,56 @@ for arg in "$@"; do
 done
 
 start=$SECONDS
+failed=()
 stage() { printf '\n=== %s (at %d s)\n' "$1" $((SECONDS - start)); }
+# step NAME COMMAND...: runs one step; a failure is recorded and the script
+# goes on with the steps that do not depend on it, so one run shows everything.
+step() {
+  local name=$1
+  shift
+  stage "$name"
+  if "$@"; then return 0; fi
+  failed+=("$name")
+  return 1
+}
 
 stage "dependencies"
 bash scripts/install-deps.sh all
 
-stage "Linux build"
-cmake -S "$root" -B "$prefix" -DCMAKE_BUILD_TYPE=Debug
-cmake --build "$prefix" -j"$jobs"
+if step "Linux build" cmake -S "$root" -B "$prefix" -DCMAKE_BUILD_TYPE=Debug &&
+  step "Linux build" cmake --build "$prefix" -j"$jobs"; then
+  step "Linux tests" ctest --test-dir "$prefix" --output-on-failure -j"$jobs" || true
+fi
 
-stage "Linux tests"
-ctest --test-dir "$prefix" --output-on-failure -j"$jobs"
-
-stage "Windows cross-build"
-cmake -S "$root" -B "$prefix-win" -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake"
-cmake --build "$prefix-win" -j"$jobs"
-
-stage "DLL export/import check and Wine harness"
-ctest --test-dir "$prefix-win" --output-on-failure
+if step "Windows cross-build" cmake -S "$root" -B "$prefix-win" -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" &&
+  step "Windows cross-build" cmake --build "$prefix-win" -j"$jobs"; then
+  step "DLL export/import check and Wine harness" ctest --test-dir "$prefix-win" --output-on-failure || true
+fi
 
 if [[ $asan -eq 1 ]]; then
-  stage "AddressSanitizer + UndefinedBehaviorSanitizer build"
-  cmake -S "$root" -B "$prefix-asan" -DCMAKE_BUILD_TYPE=Debug -DQUELT_ASAN=ON -DQUELT_BENCH=OFF
-  cmake --build "$prefix-asan" -j"$jobs"
-  stage "AddressSanitizer + UndefinedBehaviorSanitizer tests"
-  ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    ctest --test-dir "$prefix-asan" --output-on-failure -j"$jobs"
+  if step "AddressSanitizer + UndefinedBehaviorSanitizer build" \
+    cmake -S "$root" -B "$prefix-asan" -DCMAKE_BUILD_TYPE=Debug -DQUELT_ASAN=ON -DQUELT_BENCH=OFF &&
+    step "AddressSanitizer + UndefinedBehaviorSanitizer build" cmake --build "$prefix-asan" -j"$jobs"; then
+    step "AddressSanitizer + UndefinedBehaviorSanitizer tests" \
+      env ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+      ctest --test-dir "$prefix-asan" --output-on-failure -j"$jobs" || true
+  fi
 fi
 
 if [[ $tsan -eq 1 ]]; then
-  stage "ThreadSanitizer build"
-  cmake -S "$root" -B "$prefix-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUELT_TSAN=ON -DQUELT_BENCH=OFF
-  cmake --build "$prefix-tsan" -j"$jobs"
-  stage "ThreadSanitizer tests"
-  # Address randomisation off: this compiler's ThreadSanitizer rejects the
-  # memory layout of kernels with high mmap randomisation.
-  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-    setarch "$(uname -m)" -R ctest --test-dir "$prefix-tsan" --output-on-failure -j"$jobs"
+  if step "ThreadSanitizer build" \
+    cmake -S "$root" -B "$prefix-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUELT_TSAN=ON -DQUELT_BENCH=OFF &&
+    step "ThreadSanitizer build" cmake --build "$prefix-tsan" -j"$jobs"; then
+    # Address randomisation off: this compiler's ThreadSanitizer rejects the
+    # memory layout of kernels with high mmap randomisation.
+    step "ThreadSanitizer tests" env TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+      setarch "$(uname -m)" -R ctest --test-dir "$prefix-tsan" --output-on-failure -j"$jobs" || true
+  fi
 fi
 
+if [[ ${#failed[@]} -gt 0 ]]; then
+  stage "FAILED: $(printf '%s; ' "${failed[@]}")"
+  exit 1
+fi
 stage "all passed"
