@@ -6,36 +6,33 @@
 
 namespace {
 
-const CardEntry* RegionEntry(const RegionRule& rule, std::uint32_t position)
-{
+const CardEntry* RegionEntry(const RegionRule& rule, std::uint32_t position) {
     switch (rule.lookup) {
-    case RegionRule::Lookup::Ox952Function0:
-        return Ox952Function0Entry(position);
-    case RegionRule::Lookup::Ox952Function1:
-        return Ox952Function1Entry(position);
-    case RegionRule::Lookup::Family:
-        break;
+        case RegionRule::Lookup::Ox952Function0:
+            return Ox952Function0Entry(position);
+        case RegionRule::Lookup::Ox952Function1:
+            return Ox952Function1Entry(position);
+        case RegionRule::Lookup::Family:
+            break;
     }
     return FamilyEntry(rule.family, position);
 }
 
-bool ParityFits(const RegionRule& rule, std::uint16_t deviceId)
-{
+bool ParityFits(const RegionRule& rule, std::uint16_t deviceId) {
     switch (rule.parity) {
-    case RegionRule::Parity::Even:
-        return (deviceId & 1u) == 0;
-    case RegionRule::Parity::Odd:
-        return (deviceId & 1u) == 1;
-    case RegionRule::Parity::Any:
-        break;
+        case RegionRule::Parity::Even:
+            return (deviceId & 1u) == 0;
+        case RegionRule::Parity::Odd:
+            return (deviceId & 1u) == 1;
+        case RegionRule::Parity::Any:
+            break;
     }
     return true;
 }
 
 // The handle of an open entry, or the code for a position without one: 0x40
 // when a card is there but not open here, 2 when there is no card.
-std::uint32_t OpenHandle(const CardEntry* e, DeviceHandle** handle)
-{
+std::uint32_t OpenHandle(const CardEntry* e, DeviceHandle** handle) {
     *handle = e != nullptr ? LoadHandle(*e) : nullptr;
     if (*handle != nullptr) return QUELT_OK;
     return e != nullptr && IsPresent(*e) ? QUELT_NOT_OPEN : QUELT_NO_CARD;
@@ -43,8 +40,8 @@ std::uint32_t OpenHandle(const CardEntry* e, DeviceHandle** handle)
 
 }  // namespace
 
-std::uint32_t RegionBaseAdr(const RegionRule& rule, std::uint32_t position, void** address, std::uint32_t* length)
-{
+std::uint32_t RegionBaseAdr(const RegionRule& rule, std::uint32_t position, void** address,
+                            std::uint32_t* length) {
     if (position >= POSITION_LIMIT) return QUELT_NO_CARD;
     const CardEntry* e = RegionEntry(rule, position);
     DeviceHandle* handle = nullptr;
@@ -61,8 +58,7 @@ std::uint32_t RegionBaseAdr(const RegionRule& rule, std::uint32_t position, void
     return QUELT_OK;
 }
 
-std::uint32_t SharedBaseAdr(Family family, std::uint32_t position, void** address, std::uint32_t* length)
-{
+std::uint32_t SharedBaseAdr(Family family, std::uint32_t position, void** address, std::uint32_t* length) {
     if (position >= POSITION_LIMIT) return QUELT_NO_CARD;
     const CardEntry* e = nullptr;
     if (family == Family::OX952) {

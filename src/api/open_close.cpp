@@ -9,12 +9,13 @@
 
 namespace {
 
-void SetIrqWaitersToZero(CardEntry& e) { std::atomic_ref<LONG>(e.irqWaiters).store(0, std::memory_order_relaxed); }
+void SetIrqWaitersToZero(CardEntry& e) {
+    std::atomic_ref<LONG>(e.irqWaiters).store(0, std::memory_order_relaxed);
+}
 
 // Records a fresh connection on an entry. The interrupt base is read first so
 // that an interrupt API call that sees irqEnabled already counts from it.
-void RecordConnection(CardEntry& e, DeviceHandle* handle, std::uint32_t irq, std::int32_t kind)
-{
+void RecordConnection(CardEntry& e, DeviceHandle* handle, std::uint32_t irq, std::int32_t kind) {
     StoreShared(e.irqBase, OxGetIrqCounter(handle));
     StoreShared(e.connectionKind, kind);
     StoreShared(e.irqEnabled, irq);
@@ -23,8 +24,7 @@ void RecordConnection(CardEntry& e, DeviceHandle* handle, std::uint32_t irq, std
 // Attaches the entry's device into e.handle unless it is already held. Called
 // with the DriverLock held. Returns QUELT_ALREADY_OPEN, QUELT_OPEN_FAILED or
 // QUELT_OK.
-std::uint32_t ClaimLocked(CardEntry& e)
-{
+std::uint32_t ClaimLocked(CardEntry& e) {
     if (LoadHandle(e) != nullptr) return QUELT_ALREADY_OPEN;
     StoreHandle(e, AttachDeviceByIndex("", TableIndexOf(e) + 1));
     SetIrqWaitersToZero(e);
@@ -33,8 +33,7 @@ std::uint32_t ClaimLocked(CardEntry& e)
 
 // Admits the claimed entry's connection; a refused handle is taken out and
 // closed again, leaving the entry not open.
-std::uint32_t AdmitClaimed(CardEntry& e, std::uint32_t irq, std::int32_t kind)
-{
+std::uint32_t AdmitClaimed(CardEntry& e, std::uint32_t irq, std::int32_t kind) {
     DeviceHandle* handle = LoadHandle(e);
     if (AdmitConnection(handle, kind) != 0) {
         OxCloseDevice(TakeHandle(e));
@@ -44,8 +43,8 @@ std::uint32_t AdmitClaimed(CardEntry& e, std::uint32_t irq, std::int32_t kind)
     return QUELT_OK;
 }
 
-std::uint32_t OpenSingleFunctionCard(Family family, std::uint32_t position, std::uint32_t irq, std::int32_t kind)
-{
+std::uint32_t OpenSingleFunctionCard(Family family, std::uint32_t position, std::uint32_t irq,
+                                     std::int32_t kind) {
     CardEntry* e = FamilyEntry(family, position);
     if (e == nullptr || !IsPresent(*e)) return QUELT_NO_CARD;
     if (irq != 0 && e->irqLine == 0) return QUELT_NO_IRQ_LINE;
@@ -60,8 +59,7 @@ std::uint32_t OpenSingleFunctionCard(Family family, std::uint32_t position, std:
 // The second function of a two-function card: the present entry with the
 // partner device id on the same bus and slot. More than one candidate is
 // marked ambiguous, and the card then cannot be opened.
-std::int8_t FindPartner(const CardEntry& f0)
-{
+std::int8_t FindPartner(const CardEntry& f0) {
     const CardEntry* table = CardTable();
     const std::uint16_t partnerId = static_cast<std::uint16_t>(f0.deviceId ^ 1u);
     std::int8_t found = NO_CARD;
@@ -76,8 +74,7 @@ std::int8_t FindPartner(const CardEntry& f0)
 
 // Function 1 of a two-function card opens with function 0, in the same kind.
 // Its admission is bookkeeping only: function 0's admission decided.
-void OpenPartner(CardEntry& e1, std::uint32_t irq, std::int32_t kind)
-{
+void OpenPartner(CardEntry& e1, std::uint32_t irq, std::int32_t kind) {
     // Claimed under the DriverLock, so two openers can never both attach it
     // and lose one handle.
     EnterCriticalSection(DriverLock());
@@ -93,8 +90,7 @@ void OpenPartner(CardEntry& e1, std::uint32_t irq, std::int32_t kind)
     RecordConnection(e1, handle, irq, kind);
 }
 
-std::uint32_t OpenOx952Card(std::uint32_t position, std::uint32_t irq, std::int32_t kind)
-{
+std::uint32_t OpenOx952Card(std::uint32_t position, std::uint32_t irq, std::int32_t kind) {
     CardEntry* e0 = Ox952Function0Entry(position);
     if (e0 == nullptr) {
         // No function 0: a lone function 1, or no card at all.
@@ -123,7 +119,8 @@ std::uint32_t OpenOx952Card(std::uint32_t position, std::uint32_t irq, std::int3
 
     // A pairing found once stays; an ambiguous one is searched again.
     std::atomic<std::int8_t>& f1 = Ox952Function1Map().index[position];
-    if (EntryFor(f1.load(std::memory_order_relaxed)) == nullptr) f1.store(FindPartner(*e0), std::memory_order_relaxed);
+    if (EntryFor(f1.load(std::memory_order_relaxed)) == nullptr)
+        f1.store(FindPartner(*e0), std::memory_order_relaxed);
 
     if (CardEntry* e1 = EntryFor(f1.load(std::memory_order_relaxed))) {
         OpenPartner(*e1, irq, kind);
@@ -134,8 +131,7 @@ std::uint32_t OpenOx952Card(std::uint32_t position, std::uint32_t irq, std::int3
     return QUELT_NO_FUNCTION1;
 }
 
-std::uint32_t CloseSingleFunctionCard(Family family, std::uint32_t position)
-{
+std::uint32_t CloseSingleFunctionCard(Family family, std::uint32_t position) {
     CardEntry* e = FamilyEntry(family, position);
     if (e == nullptr || !IsPresent(*e)) return QUELT_NO_CARD;
     EnterCriticalSection(DriverLock());
@@ -148,8 +144,7 @@ std::uint32_t CloseSingleFunctionCard(Family family, std::uint32_t position)
     return QUELT_OK;
 }
 
-std::uint32_t CloseOx952Card(std::uint32_t position)
-{
+std::uint32_t CloseOx952Card(std::uint32_t position) {
     CardEntry* e0 = Ox952Function0Entry(position);
     CardEntry* e1 = Ox952Function1Entry(position);
     const bool open0 = e0 != nullptr && LoadHandle(*e0) != nullptr;
@@ -164,8 +159,7 @@ std::uint32_t CloseOx952Card(std::uint32_t position)
 
 }  // namespace
 
-DeviceHandle* TakeHandle(CardEntry& entry)
-{
+DeviceHandle* TakeHandle(CardEntry& entry) {
     EnterCriticalSection(DriverLock());
     DeviceHandle* handle = LoadHandle(entry);
     StoreHandle(entry, nullptr);
@@ -173,8 +167,7 @@ DeviceHandle* TakeHandle(CardEntry& entry)
     return handle;
 }
 
-void CloseEntry(CardEntry& entry, DeviceHandle* handle)
-{
+void CloseEntry(CardEntry& entry, DeviceHandle* handle) {
     if (handle == nullptr) return;
     ReleaseConnection(StatusBlockOf(handle), LoadShared(entry.connectionKind));
     // Ends the waits of this process on the card (through a temporary handle,
@@ -184,16 +177,14 @@ void CloseEntry(CardEntry& entry, DeviceHandle* handle)
     OxCloseDevice(handle);
 }
 
-std::uint32_t OpenCard(Family family, std::uint32_t position, std::uint32_t irq, std::int32_t kind)
-{
+std::uint32_t OpenCard(Family family, std::uint32_t position, std::uint32_t irq, std::int32_t kind) {
     if (position >= POSITION_LIMIT) return QUELT_NO_CARD;
     if (CheckDriverVersion() != 0) return QUELT_OLD_DRIVER;
     return family == Family::OX952 ? OpenOx952Card(position, irq, kind)
                                    : OpenSingleFunctionCard(family, position, irq, kind);
 }
 
-std::uint32_t CloseCard(Family family, std::uint32_t position)
-{
+std::uint32_t CloseCard(Family family, std::uint32_t position) {
     if (position >= POSITION_LIMIT) return QUELT_NO_CARD;
     return family == Family::OX952 ? CloseOx952Card(position) : CloseSingleFunctionCard(family, position);
 }

@@ -5,11 +5,11 @@
 #include "api/family.h"
 
 std::uint32_t Ep4gxaRegister(std::uint32_t position, std::uint32_t offset, unsigned width, unsigned alignment,
-                             volatile void** address)
-{
+                             volatile void** address) {
     void* base = nullptr;
     std::uint32_t size = 0;
-    if (const std::uint32_t code = RegionBaseAdr(EP4GXA_BAR0, position, &base, &size); code != QUELT_OK) return code;
+    if (const std::uint32_t code = RegionBaseAdr(EP4GXA_BAR0, position, &base, &size); code != QUELT_OK)
+        return code;
     // The whole access must lie inside the region, also when its size is not
     // a multiple of the access width.
     if (static_cast<std::uint64_t>(offset) + width > size) return QUELT_BAD_OFFSET;

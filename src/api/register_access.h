@@ -14,11 +14,9 @@ std::uint32_t Ep4gxaRegister(std::uint32_t position, std::uint32_t offset, unsig
                              volatile void** address);
 
 // No test of base or offset: the caller keeps within the region it was given.
-inline void ByteWrite(void* base, std::uint32_t offset, std::uint8_t value)
-{
+inline void ByteWrite(void* base, std::uint32_t offset, std::uint8_t value) {
     mmio::Write8(static_cast<volatile std::uint8_t*>(base) + offset, value);
 }
-inline std::uint8_t ByteRead(void* base, std::uint32_t offset)
-{
+inline std::uint8_t ByteRead(void* base, std::uint32_t offset) {
     return mmio::Read8(static_cast<volatile std::uint8_t*>(base) + offset);
 }

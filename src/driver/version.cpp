@@ -14,19 +14,18 @@ std::uint32_t gVersionCache = 0;  // written under the DriverLock only
 // message appears at most once however threads race.
 std::atomic<std::uint8_t> gMessageShown{0};
 
-constexpr const char* MESSAGE_CAPTION = "This dll is not compatible with kernel driver.\nPlease reinstall device driver.";
+constexpr const char* MESSAGE_CAPTION =
+    "This dll is not compatible with kernel driver.\nPlease reinstall device driver.";
 constexpr const char* MESSAGE_TEXT_DIRECT = "VerDllMain.";
 constexpr const char* MESSAGE_TEXT_GATE = "quelt_ox9162.dll";
 
-void ShowMessageOnce(const char* text)
-{
+void ShowMessageOnce(const char* text) {
     std::uint8_t expected = 0;
     if (!gMessageShown.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) return;
     MessageBoxA(nullptr, text, MESSAGE_CAPTION, MB_ICONERROR);
 }
 
-std::uint32_t QueryDriverVersion()
-{
+std::uint32_t QueryDriverVersion() {
     EnterCriticalSection(DriverLock());
     if (gVersionCache >= DRIVER_VERSION_FINAL) {
         std::uint32_t v = gVersionCache;
@@ -51,15 +50,13 @@ std::uint32_t QueryDriverVersion()
 
 }  // namespace
 
-extern "C" QUELT_API uint32_t QUELT_CALL OxDriverVersion(void)
-{
+extern "C" QUELT_API uint32_t QUELT_CALL OxDriverVersion(void) {
     std::uint32_t v = QueryDriverVersion();
     if (v < DRIVER_VERSION_MINIMUM) ShowMessageOnce(MESSAGE_TEXT_DIRECT);
     return v;
 }
 
-std::int32_t CheckDriverVersion()
-{
+std::int32_t CheckDriverVersion() {
     // Asked without the direct call's message, so the gate's own text is the
     // one shown when it is the first to find the driver too old.
     if (QueryDriverVersion() >= DRIVER_VERSION_MINIMUM) return 0;
@@ -67,8 +64,7 @@ std::int32_t CheckDriverVersion()
     return -1;
 }
 
-void ResetVersionGate()
-{
+void ResetVersionGate() {
     gVersionCache = 0;
     gMessageShown.store(0, std::memory_order_relaxed);
 }

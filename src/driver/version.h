@@ -4,9 +4,9 @@
 
 #include <cstdint>
 
-inline constexpr std::uint32_t DRIVER_VERSION_ASKING = 99;   // kept when the request reports nothing
-inline constexpr std::uint32_t DRIVER_VERSION_NO_CARD = 100; // no card to ask; final
-inline constexpr std::uint32_t DRIVER_VERSION_FINAL = 100;   // from here on the answer is kept
+inline constexpr std::uint32_t DRIVER_VERSION_ASKING = 99;    // kept when the request reports nothing
+inline constexpr std::uint32_t DRIVER_VERSION_NO_CARD = 100;  // no card to ask; final
+inline constexpr std::uint32_t DRIVER_VERSION_FINAL = 100;    // from here on the answer is kept
 inline constexpr std::uint32_t DRIVER_VERSION_MINIMUM = 109;
 
 // 0 when the driver is version 109 or later, else -1 (with the message shown

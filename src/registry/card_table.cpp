@@ -24,16 +24,14 @@ constexpr std::size_t SERIAL_NUMBER_OFFSET = 0x3FF4;
 // Region 0 must be larger than this for both words to be read.
 constexpr std::uint64_t IDENTITY_MIN_LENGTH = 0x3FF8;
 
-bool HasIdentityWords(const CardEntry& e)
-{
+bool HasIdentityWords(const CardEntry& e) {
     if (e.vendorId != CARD_VENDOR_ID) return false;
     return (e.deviceId >= 0x0800 && e.deviceId <= 0x08FF) || (e.deviceId >= 0x8800 && e.deviceId <= 0x88FF);
 }
 
 // Copies what the scan keeps of one attached device into its entry.
 // Returns true when the device reported a slot number.
-bool FillEntry(CardEntry& e, DeviceHandle* handle)
-{
+bool FillEntry(CardEntry& e, DeviceHandle* handle) {
     std::strncpy(e.boardName, OxGetBoardName(handle), sizeof e.boardName);
 
     const DeviceResources* res = OxGetDeviceResources(handle);
@@ -58,14 +56,14 @@ bool FillEntry(CardEntry& e, DeviceHandle* handle)
 
 // Closes what the process still holds on one entry, without discarding waits:
 // no other thread of the process uses the library any more.
-void UnloadEntry(CardEntry& e)
-{
+void UnloadEntry(CardEntry& e) {
     std::atomic_ref<std::uint32_t>(e.irqEnabled).store(0, std::memory_order_relaxed);
     DeviceHandle* handle = LoadHandle(e);
     if (handle == nullptr) return;
     StoreHandle(e, nullptr);
     if (SharedStatusBlock* block = StatusBlockOf(handle)) {
-        ReleaseConnection(block, std::atomic_ref<std::int32_t>(e.connectionKind).load(std::memory_order_relaxed));
+        ReleaseConnection(block,
+                          std::atomic_ref<std::int32_t>(e.connectionKind).load(std::memory_order_relaxed));
         std::atomic_ref<std::int32_t>(e.connectionKind).store(CONNECTION_NORMAL, std::memory_order_relaxed);
     }
     OxCloseDevice(handle);
@@ -73,12 +71,15 @@ void UnloadEntry(CardEntry& e)
 
 }  // namespace
 
-CardEntry* CardTable() { return gCardTable; }
+CardEntry* CardTable() {
+    return gCardTable;
+}
 
-CRITICAL_SECTION* DriverLock() { return &gDriverLock; }
+CRITICAL_SECTION* DriverLock() {
+    return &gDriverLock;
+}
 
-void ScanCards()
-{
+void ScanCards() {
     EnterCriticalSection(&gDriverLock);
     bool anySlot = false;
     std::uint32_t enteredNow = 0;  // bit i: entry i was filled by this scan
@@ -104,14 +105,14 @@ void ScanCards()
     // bus, from the upper half of the PCI address, stands in for the slot.
     if (!anySlot) {
         for (int i = 0; i < CARD_TABLE_SIZE; ++i) {
-            if (enteredNow & (1u << i)) gCardTable[i].slot = static_cast<std::uint16_t>(gCardTable[i].pciAddress >> 16);
+            if (enteredNow & (1u << i))
+                gCardTable[i].slot = static_cast<std::uint16_t>(gCardTable[i].pciAddress >> 16);
         }
     }
     LeaveCriticalSection(&gDriverLock);
 }
 
-void RegistryLoad()
-{
+void RegistryLoad() {
     if (gLoaded) RegistryUnload();
     InitializeCriticalSection(&gDriverLock);
     std::memset(static_cast<void*>(gCardTable), 0, sizeof gCardTable);
@@ -121,8 +122,7 @@ void RegistryLoad()
     gLoaded = true;
 }
 
-void RegistryUnload()
-{
+void RegistryUnload() {
     if (!gLoaded) return;
     for (CardEntry& e : gCardTable) UnloadEntry(e);
     // Every wait lock the scan initialised is deleted, open or not, so that

@@ -8,31 +8,35 @@ PositionMap gEp4gxaMap;
 PositionMap gOx952Function0Map;
 PositionMap gOx952Function1Map;
 
-bool InRange(std::uint16_t d, std::uint16_t lo, std::uint16_t hi) { return d >= lo && d <= hi; }
+bool InRange(std::uint16_t d, std::uint16_t lo, std::uint16_t hi) {
+    return d >= lo && d <= hi;
+}
 
-bool IsOx9162(std::uint16_t d) { return InRange(d, 0x0000, 0x01FF) || InRange(d, 0x8000, 0x81FF); }
-bool IsEp4gxa(std::uint16_t d) { return InRange(d, 0x0800, 0x08FF) || InRange(d, 0x8800, 0x88FF); }
-bool IsOx952Function0(std::uint16_t d)
-{
+bool IsOx9162(std::uint16_t d) {
+    return InRange(d, 0x0000, 0x01FF) || InRange(d, 0x8000, 0x81FF);
+}
+bool IsEp4gxa(std::uint16_t d) {
+    return InRange(d, 0x0800, 0x08FF) || InRange(d, 0x8800, 0x88FF);
+}
+bool IsOx952Function0(std::uint16_t d) {
     return (d & 1u) == 0 && (InRange(d, 0x0200, 0x03FF) || InRange(d, 0x8200, 0x83FF));
 }
-bool IsOx952LoneFunction1(std::uint16_t d)
-{
+bool IsOx952LoneFunction1(std::uint16_t d) {
     return (d & 1u) == 1 && (InRange(d, 0x0400, 0x05FF) || InRange(d, 0x8400, 0x85FF));
 }
 
-bool IsFamilyCandidate(const CardEntry& e) { return IsPresent(e) && e.vendorId == CARD_VENDOR_ID; }
+bool IsFamilyCandidate(const CardEntry& e) {
+    return IsPresent(e) && e.vendorId == CARD_VENDOR_ID;
+}
 
-void Clear(PositionMap& map)
-{
+void Clear(PositionMap& map) {
     map.built.store(false, std::memory_order_relaxed);
     for (auto& v : map.index) v.store(NO_CARD, std::memory_order_relaxed);
 }
 
 // Map values are written with relaxed stores; the release store of `built`
 // publishes them together.
-void BuildSimple(PositionMap& map, bool (*inFamily)(std::uint16_t))
-{
+void BuildSimple(PositionMap& map, bool (*inFamily)(std::uint16_t)) {
     const CardEntry* table = CardTable();
     int n = 0;
     for (int i = 0; i < CARD_TABLE_SIZE; ++i) {
@@ -45,8 +49,7 @@ void BuildSimple(PositionMap& map, bool (*inFamily)(std::uint16_t))
 
 // A two-function card counts only when its second function sits on the same
 // bus and slot.
-bool HasPartner(const CardEntry& f0)
-{
+bool HasPartner(const CardEntry& f0) {
     const CardEntry* table = CardTable();
     const std::uint16_t partnerId = static_cast<std::uint16_t>(f0.deviceId ^ 1u);
     for (int j = 0; j < CARD_TABLE_SIZE; ++j) {
@@ -55,8 +58,7 @@ bool HasPartner(const CardEntry& f0)
     return false;
 }
 
-void BuildOx952()
-{
+void BuildOx952() {
     Clear(gOx952Function0Map);
     Clear(gOx952Function1Map);
     const CardEntry* table = CardTable();
@@ -65,7 +67,8 @@ void BuildOx952()
         const CardEntry& e = table[i];
         if (!IsFamilyCandidate(e)) continue;
         if (IsOx952Function0(e.deviceId)) {
-            if (HasPartner(e)) gOx952Function0Map.index[n++].store(static_cast<std::int8_t>(i), std::memory_order_relaxed);
+            if (HasPartner(e))
+                gOx952Function0Map.index[n++].store(static_cast<std::int8_t>(i), std::memory_order_relaxed);
         } else if (IsOx952LoneFunction1(e.deviceId)) {
             gOx952Function1Map.index[n++].store(static_cast<std::int8_t>(i), std::memory_order_relaxed);
         }
@@ -73,31 +76,28 @@ void BuildOx952()
     gOx952Function1Map.built.store(true, std::memory_order_release);
 }
 
-PositionMap& MapOf(Family family)
-{
+PositionMap& MapOf(Family family) {
     switch (family) {
-    case Family::OX9162:
-        return gOx9162Map;
-    case Family::EP4GXA:
-        return gEp4gxaMap;
-    case Family::OX952:
-        break;
+        case Family::OX9162:
+            return gOx9162Map;
+        case Family::EP4GXA:
+            return gEp4gxaMap;
+        case Family::OX952:
+            break;
     }
     return gOx952Function0Map;
 }
 
 }  // namespace
 
-void ResetPositionMaps()
-{
+void ResetPositionMaps() {
     Clear(gOx9162Map);
     Clear(gEp4gxaMap);
     Clear(gOx952Function0Map);
     Clear(gOx952Function1Map);
 }
 
-const PositionMap& BuiltMap(Family family)
-{
+const PositionMap& BuiltMap(Family family) {
     PositionMap& map = MapOf(family);
     if (map.built.load(std::memory_order_acquire)) return map;
 
@@ -107,15 +107,15 @@ const PositionMap& BuiltMap(Family family)
     if (!IsPresent(CardTable()[0])) ScanCards();
     if (!map.built.load(std::memory_order_relaxed)) {
         switch (family) {
-        case Family::OX9162:
-            BuildSimple(map, IsOx9162);
-            break;
-        case Family::EP4GXA:
-            BuildSimple(map, IsEp4gxa);
-            break;
-        case Family::OX952:
-            BuildOx952();
-            break;
+            case Family::OX9162:
+                BuildSimple(map, IsOx9162);
+                break;
+            case Family::EP4GXA:
+                BuildSimple(map, IsEp4gxa);
+                break;
+            case Family::OX952:
+                BuildOx952();
+                break;
         }
         map.built.store(true, std::memory_order_release);
     }
@@ -123,37 +123,38 @@ const PositionMap& BuiltMap(Family family)
     return map;
 }
 
-const PositionMap& MapAsBuilt(Family family) { return MapOf(family); }
-const PositionMap& Ox952Function1MapAsBuilt() { return gOx952Function1Map; }
+const PositionMap& MapAsBuilt(Family family) {
+    return MapOf(family);
+}
+const PositionMap& Ox952Function1MapAsBuilt() {
+    return gOx952Function1Map;
+}
 
-PositionMap& Ox952Function1Map()
-{
+PositionMap& Ox952Function1Map() {
     BuiltMap(Family::OX952);
     return gOx952Function1Map;
 }
 
-CardEntry* EntryFor(std::int8_t mapValue)
-{
+CardEntry* EntryFor(std::int8_t mapValue) {
     if (mapValue < 0 || mapValue >= CARD_TABLE_SIZE) return nullptr;
     return &CardTable()[mapValue];
 }
 
-CardEntry* FamilyEntry(Family family, std::uint32_t position)
-{
+CardEntry* FamilyEntry(Family family, std::uint32_t position) {
     if (position >= static_cast<std::uint32_t>(CARD_TABLE_SIZE)) return nullptr;
     return EntryFor(BuiltMap(family).index[position].load(std::memory_order_relaxed));
 }
 
-CardEntry* Ox952Function0Entry(std::uint32_t position) { return FamilyEntry(Family::OX952, position); }
+CardEntry* Ox952Function0Entry(std::uint32_t position) {
+    return FamilyEntry(Family::OX952, position);
+}
 
-CardEntry* Ox952Function1Entry(std::uint32_t position)
-{
+CardEntry* Ox952Function1Entry(std::uint32_t position) {
     if (position >= static_cast<std::uint32_t>(CARD_TABLE_SIZE)) return nullptr;
     return EntryFor(Ox952Function1Map().index[position].load(std::memory_order_relaxed));
 }
 
-CardEntry* Ox952CardEntry(std::uint32_t position)
-{
+CardEntry* Ox952CardEntry(std::uint32_t position) {
     if (CardEntry* f0 = Ox952Function0Entry(position)) return f0;
     return Ox952Function1Entry(position);
 }

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "api/open_close.h"
 #include "driver/contract.h"
 #include "driver/device.h"
-#include "api/open_close.h"
 #include "quelt_ox952.h"
 #include "registry/registry_fixture.h"
 
@@ -18,16 +18,16 @@ struct RegionCase {
     const char* name;
     BaseFn fn;
     sim::CardFamily family;
-    int region;              // region table entry returned
-    bool function1;          // OX952: region of function 1
-    std::uint32_t code;      // region missing
-    bool nullAddressFails;   // a listed address of 0 gives `code`
+    int region;             // region table entry returned
+    bool function1;         // OX952: region of function 1
+    std::uint32_t code;     // region missing
+    bool nullAddressFails;  // a listed address of 0 gives `code`
 };
 
-std::vector<sim::RegionConfig> Regions(int count, int unmapped = -1)
-{
+std::vector<sim::RegionConfig> Regions(int count, int unmapped = -1) {
     std::vector<sim::RegionConfig> r;
-    for (int i = 0; i < count; ++i) r.push_back(sim::RegionConfig{4096u * static_cast<std::uint64_t>(i + 1), i == unmapped});
+    for (int i = 0; i < count; ++i)
+        r.push_back(sim::RegionConfig{4096u * static_cast<std::uint64_t>(i + 1), i == unmapped});
     return r;
 }
 
@@ -35,8 +35,7 @@ class RegionBaseTest : public RegistryTest, public ::testing::WithParamInterface
 protected:
     // Adds the family's card with `regions` on the device the function reads,
     // opens position 0 and returns that device's number.
-    int AddAndOpen(const std::vector<sim::RegionConfig>& regions)
-    {
+    int AddAndOpen(const std::vector<sim::RegionConfig>& regions) {
         const RegionCase& rc = GetParam();
         int device = 0;
         if (rc.family == sim::CardFamily::OX952) {
@@ -60,8 +59,7 @@ protected:
         }
         return device;
     }
-    void Close()
-    {
+    void Close() {
         const RegionCase& rc = GetParam();
         const auto close = rc.family == sim::CardFamily::OX952    ? OX952_Close
                            : rc.family == sim::CardFamily::OX9162 ? OX9162_Close
@@ -70,8 +68,7 @@ protected:
     }
 };
 
-TEST_P(RegionBaseTest, ChecksInOrderAndReturnsTheMappedRegion)
-{
+TEST_P(RegionBaseTest, ChecksInOrderAndReturnsTheMappedRegion) {
     const RegionCase& rc = GetParam();
     const int device = AddAndOpen(Regions(rc.region + 1));
     void* address = reinterpret_cast<void*>(0x1);
@@ -95,8 +92,7 @@ TEST_P(RegionBaseTest, ChecksInOrderAndReturnsTheMappedRegion)
     EXPECT_EQ(rc.fn(0, &address, &length), QUELT_NOT_OPEN);
 }
 
-TEST_P(RegionBaseTest, TooFewRegionsGiveTheRegionCode)
-{
+TEST_P(RegionBaseTest, TooFewRegionsGiveTheRegionCode) {
     const RegionCase& rc = GetParam();
     AddAndOpen(Regions(rc.region));
     void* address = reinterpret_cast<void*>(0x1);
@@ -106,8 +102,7 @@ TEST_P(RegionBaseTest, TooFewRegionsGiveTheRegionCode)
     EXPECT_EQ(length, 7u);
 }
 
-TEST_P(RegionBaseTest, ListedNullAddress)
-{
+TEST_P(RegionBaseTest, ListedNullAddress) {
     const RegionCase& rc = GetParam();
     AddAndOpen(Regions(rc.region + 1, rc.region));
     void* address = reinterpret_cast<void*>(0x1);
@@ -135,8 +130,7 @@ using BaseAddressTest = RegistryTest;
 
 // Only reachable when a map names the other function's entry; the parity
 // test guards the OX952 region functions against that.
-TEST_F(BaseAddressTest, Ox952ParityTests)
-{
+TEST_F(BaseAddressTest, Ox952ParityTests) {
     const int f0 = AddOx952Pair();
     ASSERT_EQ(OX952_Open(0, 0), 0u);
     auto& map0 = const_cast<PositionMap&>(BuiltMap(Family::OX952));
@@ -152,8 +146,7 @@ TEST_F(BaseAddressTest, Ox952ParityTests)
     map1.index[0].store(static_cast<std::int8_t>(f0));
 }
 
-TEST_F(BaseAddressTest, Ox952FunctionOneRegionsNeedThePairing)
-{
+TEST_F(BaseAddressTest, Ox952FunctionOneRegionsNeedThePairing) {
     AddOx952Pair();
     void* address = nullptr;
     std::uint32_t length = 0;
@@ -172,14 +165,14 @@ struct SlotCountCase {
 
 class SharedAreaTest : public RegistryTest, public ::testing::WithParamInterface<SlotCountCase> {};
 
-TEST_P(SharedAreaTest, FollowsTheSlotsUpToTheEndOfTheBlock)
-{
+TEST_P(SharedAreaTest, FollowsTheSlotsUpToTheEndOfTheBlock) {
     const SlotCountCase& sc = GetParam();
     const int device = sim::AddCard(Ep4gxa());
     ASSERT_EQ(EP4GXA_Open(0, 0), 0u);
     const auto* block = reinterpret_cast<std::uint8_t*>(StatusBlockOf(LoadHandle(CardTable()[device - 1])));
     ASSERT_NE(block, nullptr);
-    sim::WriteStatusWord(device, offsetof(SharedStatusBlock, slotCount), static_cast<std::uint32_t>(sc.slots));
+    sim::WriteStatusWord(device, offsetof(SharedStatusBlock, slotCount),
+                         static_cast<std::uint32_t>(sc.slots));
     void* address = reinterpret_cast<void*>(0x1);
     std::uint32_t length = 7;
     EXPECT_EQ(EP4GXA_SHARED_BaseAdr(0, &address, &length), sc.code);
@@ -202,8 +195,7 @@ INSTANTIATE_TEST_SUITE_P(SlotCounts, SharedAreaTest,
                                            SlotCountCase{"Huge", 0x40000000, QUELT_NULL_POINTER, 0, 0}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(BaseAddressTest, SharedAreaChecksAndMissingBlock)
-{
+TEST_F(BaseAddressTest, SharedAreaChecksAndMissingBlock) {
     sim::CardConfig c = Ox9162();
     c.statusBlock = false;
     sim::AddCard(c);
@@ -221,8 +213,7 @@ TEST_F(BaseAddressTest, SharedAreaChecksAndMissingBlock)
     EXPECT_EQ(length, 996u);
 }
 
-TEST_F(BaseAddressTest, Ox952SharedAreaOfWhicheverFunctionIsOpen)
-{
+TEST_F(BaseAddressTest, Ox952SharedAreaOfWhicheverFunctionIsOpen) {
     const int f0 = AddOx952Pair();
     ASSERT_EQ(OX952_Open(0, 0), 0u);
     CardEntry& e0 = CardTable()[f0 - 1];
@@ -247,8 +238,7 @@ TEST_F(BaseAddressTest, Ox952SharedAreaOfWhicheverFunctionIsOpen)
 
 // A card opened through one family never reads as open through another, also
 // before the other family has built its map.
-TEST_F(BaseAddressTest, OtherFamiliesDoNotSeeAnOpenCard)
-{
+TEST_F(BaseAddressTest, OtherFamiliesDoNotSeeAnOpenCard) {
     sim::AddCard(Ep4gxa());
     ASSERT_EQ(EP4GXA_Open(0, 0), 0u);
     void* address = nullptr;

@@ -12,15 +12,14 @@ using Query = std::function<std::uint32_t(std::uint32_t, std::uint32_t*)>;
 struct OrderCase {
     const char* name;
     Query query;
-    std::uint32_t badPositionNull;  // position 40, null out
+    std::uint32_t badPositionNull;    // position 40, null out
     std::uint32_t emptyPositionNull;  // valid position without a card, null out
     std::uint32_t cardPositionNull;   // position with a card, null out
 };
 
 class CheckOrderTest : public RegistryTest, public ::testing::WithParamInterface<OrderCase> {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         RegistryTest::SetUp();
         AddOx952Pair();
         sim::AddCard(Ox9162());
@@ -28,8 +27,7 @@ protected:
     }
 };
 
-TEST_P(CheckOrderTest, NullPointerAndPositionCodesComeInTheFunctionsOrder)
-{
+TEST_P(CheckOrderTest, NullPointerAndPositionCodesComeInTheFunctionsOrder) {
     const OrderCase& oc = GetParam();
     EXPECT_EQ(oc.query(40, nullptr), oc.badPositionNull);
     EXPECT_EQ(oc.query(0xFFFFFFFFu, nullptr), oc.badPositionNull);
@@ -62,8 +60,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 using EnumerationTest = RegistryTest;
 
-TEST_F(EnumerationTest, IdentityQueriesReportTheCardAtThePosition)
-{
+TEST_F(EnumerationTest, IdentityQueriesReportTheCardAtThePosition) {
     AddOx952Pair(0x0302, 4, 9);
     sim::CardConfig ep = Card(sim::CardFamily::EP4GXA, 0x8805, 6, 3);
     ep.cardId = 0x12345678;
@@ -86,8 +83,7 @@ TEST_F(EnumerationTest, IdentityQueriesReportTheCardAtThePosition)
     EXPECT_EQ(v, 6u);
 }
 
-TEST_F(EnumerationTest, CountsNeedAPointerAndCountEachFamilyApart)
-{
+TEST_F(EnumerationTest, CountsNeedAPointerAndCountEachFamilyApart) {
     EXPECT_EQ(OX952_CardsInSystem(nullptr), QUELT_NULL_POINTER);
     EXPECT_EQ(OX9162_CardsInSystem(nullptr), QUELT_NULL_POINTER);
     EXPECT_EQ(EP4GXA_CardsInSystem(nullptr), QUELT_NULL_POINTER);
@@ -104,8 +100,7 @@ TEST_F(EnumerationTest, CountsNeedAPointerAndCountEachFamilyApart)
     EXPECT_EQ(n, 0u);
 }
 
-TEST_F(EnumerationTest, CardIdAsFirstCallScansAndSmallRegionReadsZero)
-{
+TEST_F(EnumerationTest, CardIdAsFirstCallScansAndSmallRegionReadsZero) {
     sim::CardConfig small = Ep4gxa();
     small.regions = {sim::RegionConfig{4096}};
     small.cardId.reset();

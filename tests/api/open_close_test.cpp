@@ -1,17 +1,18 @@
 // Opening and closing: result codes per family, admission against another
 // process, diagnostic counts and the OX952 two-function pairing.
-#include <cstddef>
+#include "api/open_close.h"
+
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <future>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "api/open_close.h"
 #include "driver/contract.h"
-#include "registry/connection.h"
 #include "quelt_ox952.h"
+#include "registry/connection.h"
 #include "registry/registry_fixture.h"
 #include "support/child_process.h"
 
@@ -28,14 +29,15 @@ struct FamilyOps {
     std::function<int()> addCard;  // adds one card of the family, returns its device number
 };
 
-std::uint32_t StatusWord(int device, std::size_t offset) { return sim::ReadStatusWord(device, offset); }
+std::uint32_t StatusWord(int device, std::size_t offset) {
+    return sim::ReadStatusWord(device, offset);
+}
 constexpr std::size_t kDiag = offsetof(SharedStatusBlock, diagCount);
 constexpr std::size_t kSlot0 = offsetof(SharedStatusBlock, slots);
 
 class FamilyOpenTest : public RegistryTest, public ::testing::WithParamInterface<FamilyOps> {};
 
-TEST_P(FamilyOpenTest, OpenTwiceThenCloseTwice)
-{
+TEST_P(FamilyOpenTest, OpenTwiceThenCloseTwice) {
     const FamilyOps& f = GetParam();
     const int device = f.addCard();
     ASSERT_EQ(f.open(0, 1), 0u);
@@ -53,8 +55,7 @@ TEST_P(FamilyOpenTest, OpenTwiceThenCloseTwice)
     EXPECT_EQ(sim::AttachedHandles(device), 0);
 }
 
-TEST_P(FamilyOpenTest, BadPositionsAndVersionGate)
-{
+TEST_P(FamilyOpenTest, BadPositionsAndVersionGate) {
     const FamilyOps& f = GetParam();
     f.addCard();
     EXPECT_EQ(f.open(32, 0), QUELT_NO_CARD);
@@ -66,8 +67,7 @@ TEST_P(FamilyOpenTest, BadPositionsAndVersionGate)
     EXPECT_EQ(sim::AttachedHandles(1), 0);
 }
 
-TEST_P(FamilyOpenTest, DiagnosticCountGoesUpAndDownAndNeverBelowZero)
-{
+TEST_P(FamilyOpenTest, DiagnosticCountGoesUpAndDownAndNeverBelowZero) {
     const FamilyOps& f = GetParam();
     const int device = f.addCard();
     ASSERT_EQ(f.openDiagnostic(0, 0), 0u);
@@ -81,8 +81,7 @@ TEST_P(FamilyOpenTest, DiagnosticCountGoesUpAndDownAndNeverBelowZero)
     EXPECT_EQ(StatusWord(device, kDiag), 0u);
 }
 
-TEST_P(FamilyOpenTest, AttachFailureLeavesNothingOpen)
-{
+TEST_P(FamilyOpenTest, AttachFailureLeavesNothingOpen) {
     const FamilyOps& f = GetParam();
     const int device = f.addCard();
     f.open(0, 0);  // builds the map and scans
@@ -93,8 +92,7 @@ TEST_P(FamilyOpenTest, AttachFailureLeavesNothingOpen)
     EXPECT_EQ(f.close(0), QUELT_NOT_OPEN);
 }
 
-TEST_P(FamilyOpenTest, TimeoutSurvivesCloseAndReopen)
-{
+TEST_P(FamilyOpenTest, TimeoutSurvivesCloseAndReopen) {
     const FamilyOps& f = GetParam();
     const int device = f.addCard();
     ASSERT_EQ(f.open(0, 0), 0u);
@@ -115,16 +113,15 @@ INSTANTIATE_TEST_SUITE_P(
                       c.deviceId = 0x0401;  // function 1 alone: one device per card
                       return sim::AddCard(c);
                   }},
-        FamilyOps{"OX9162", Family::OX9162, OX9162_Open, OX9162_OpenMulti, OX9162_OpenDiagnostic, OX9162_Close,
-                  [] { return sim::AddCard(sim::DefaultCard(sim::CardFamily::OX9162)); }},
-        FamilyOps{"EP4GXA", Family::EP4GXA, EP4GXA_Open, EP4GXA_OpenMulti, EP4GXA_OpenDiagnostic, EP4GXA_Close,
-                  [] { return sim::AddCard(sim::DefaultCard(sim::CardFamily::EP4GXA)); }}),
+        FamilyOps{"OX9162", Family::OX9162, OX9162_Open, OX9162_OpenMulti, OX9162_OpenDiagnostic,
+                  OX9162_Close, [] { return sim::AddCard(sim::DefaultCard(sim::CardFamily::OX9162)); }},
+        FamilyOps{"EP4GXA", Family::EP4GXA, EP4GXA_Open, EP4GXA_OpenMulti, EP4GXA_OpenDiagnostic,
+                  EP4GXA_Close, [] { return sim::AddCard(sim::DefaultCard(sim::CardFamily::EP4GXA)); }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 using OpenTest = RegistryTest;
 
-TEST_F(OpenTest, PositionWithoutCardDiffersByFamily)
-{
+TEST_F(OpenTest, PositionWithoutCardDiffersByFamily) {
     sim::AddCard(Ep4gxa());
     EXPECT_EQ(OX9162_Open(0, 0), QUELT_NO_CARD);
     EXPECT_EQ(EP4GXA_Open(1, 1), QUELT_NO_CARD);
@@ -137,8 +134,7 @@ TEST_F(OpenTest, PositionWithoutCardDiffersByFamily)
 
 // OX9162 and EP4GXA test the interrupt line before the already-open test;
 // OX952 (for a lone function 1) after it.
-TEST_F(OpenTest, InterruptLineTestOrder)
-{
+TEST_F(OpenTest, InterruptLineTestOrder) {
     sim::CardConfig c = Ox9162();
     c.irqLine = 0;
     sim::AddCard(c);
@@ -157,8 +153,7 @@ TEST_F(OpenTest, InterruptLineTestOrder)
     EXPECT_EQ(OX952_Open(0, 1), QUELT_ALREADY_OPEN);
 }
 
-TEST_F(OpenTest, TwoFunctionCardOpensBothWithTheirOwnInterruptBase)
-{
+TEST_F(OpenTest, TwoFunctionCardOpensBothWithTheirOwnInterruptBase) {
     const int f0 = AddOx952Pair();
     const int f1 = f0 + 1;
     sim::RaiseIrq(f0, 3);
@@ -183,8 +178,7 @@ TEST_F(OpenTest, TwoFunctionCardOpensBothWithTheirOwnInterruptBase)
     EXPECT_EQ(OX952_Close(0), QUELT_NOT_OPEN);
 }
 
-TEST_F(OpenTest, FunctionZeroInterruptLineIsNotTested)
-{
+TEST_F(OpenTest, FunctionZeroInterruptLineIsNotTested) {
     sim::CardConfig c = Card(sim::CardFamily::OX952, 0x0300, 2, 5);
     c.irqLine = 0;
     sim::AddCard(c);
@@ -192,8 +186,7 @@ TEST_F(OpenTest, FunctionZeroInterruptLineIsNotTested)
     EXPECT_EQ(OX952_Open(0, 1), 0u);
 }
 
-TEST_F(OpenTest, AmbiguousPartnerUndoesFunctionZeroAndLeavesTheMark)
-{
+TEST_F(OpenTest, AmbiguousPartnerUndoesFunctionZeroAndLeavesTheMark) {
     const int f0 = AddOx952Pair(0x0300, 2, 5);
     sim::AddCard(sim::Ox952Function1(Card(sim::CardFamily::OX952, 0x0300, 2, 5)));  // a second candidate
     ASSERT_EQ(OX952_Open(0, 0), QUELT_NO_FUNCTION1);
@@ -210,8 +203,7 @@ TEST_F(OpenTest, AmbiguousPartnerUndoesFunctionZeroAndLeavesTheMark)
     EXPECT_EQ(did, 0x0300u);
 }
 
-TEST_F(OpenTest, PartnerWithoutNameIsNoPartner)
-{
+TEST_F(OpenTest, PartnerWithoutNameIsNoPartner) {
     sim::CardConfig c = Card(sim::CardFamily::OX952, 0x0300, 2, 5);
     sim::AddCard(c);
     sim::CardConfig partner = sim::Ox952Function1(c);
@@ -225,8 +217,7 @@ TEST_F(OpenTest, PartnerWithoutNameIsNoPartner)
     EXPECT_EQ(sim::AttachedHandles(1), 0);
 }
 
-TEST_F(OpenTest, PartnerAlreadyOpenIsLeftAsItIs)
-{
+TEST_F(OpenTest, PartnerAlreadyOpenIsLeftAsItIs) {
     const int f0 = AddOx952Pair();
     ASSERT_EQ(OX952_Open(0, 0), 0u);
     // Close function 0 only, as a failed pairing would; function 1 stays open.
@@ -240,8 +231,7 @@ TEST_F(OpenTest, PartnerAlreadyOpenIsLeftAsItIs)
     EXPECT_EQ(sim::AttachedHandles(f0 + 1), 1);
 }
 
-TEST_F(OpenTest, FailedPartnerAttachStillSucceeds)
-{
+TEST_F(OpenTest, FailedPartnerAttachStillSucceeds) {
     const int f0 = AddOx952Pair();
     std::uint32_t n = 0;
     OX952_CardsInSystem(&n);
@@ -254,8 +244,7 @@ TEST_F(OpenTest, FailedPartnerAttachStillSucceeds)
 
 // Run under ThreadSanitizer. Of threads opening one position at once exactly
 // one succeeds; open/close cycles on other positions run beside it.
-TEST_F(OpenTest, RacingOpensOfOnePositionAdmitOne)
-{
+TEST_F(OpenTest, RacingOpensOfOnePositionAdmitOne) {
     for (int i = 0; i < 4; ++i) sim::AddCard(Ep4gxa());
     AddOx952Pair();
     constexpr int kThreads = 6;
@@ -267,7 +256,8 @@ TEST_F(OpenTest, RacingOpensOfOnePositionAdmitOne)
     for (int t = 1; t < 4; ++t) {
         threads.emplace_back([t] {
             for (int i = 0; i < 20; ++i) {
-                if (EP4GXA_Open(static_cast<std::uint32_t>(t), 1) == 0) EP4GXA_Close(static_cast<std::uint32_t>(t));
+                if (EP4GXA_Open(static_cast<std::uint32_t>(t), 1) == 0)
+                    EP4GXA_Close(static_cast<std::uint32_t>(t));
                 if (t == 1 && OX952_OpenDiagnostic(0, 0) == 0) OX952_Close(0);
             }
         });
@@ -284,15 +274,13 @@ TEST_F(OpenTest, RacingOpensOfOnePositionAdmitOne)
     EXPECT_EQ(EP4GXA_Close(0), 0u);
 }
 
-int DiscardRequests()
-{
+int DiscardRequests() {
     int n = 0;
     for (const auto& r : sim::RequestLog()) n += r.code == IOCTL_CARD_DISCARD_WAITS ? 1 : 0;
     return n;
 }
 
-TEST_F(OpenTest, CloseEndsAWaitingThreadThroughTheDiscard)
-{
+TEST_F(OpenTest, CloseEndsAWaitingThreadThroughTheDiscard) {
     sim::AddCard(Ox9162());
     ASSERT_EQ(OX9162_Open(0, 1), 0u);
     sim::ClearRequestLog();
@@ -305,7 +293,8 @@ TEST_F(OpenTest, CloseEndsAWaitingThreadThroughTheDiscard)
         return OX9162_IRQ_Wait(0, &count);
     });
     // Bounded: the wait is pending once the driver counts it.
-    for (int i = 0; i < 2000 && sim::PendingWaits(1) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (int i = 0; i < 2000 && sim::PendingWaits(1) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     ASSERT_EQ(sim::PendingWaits(1), 1u);
     sim::ClearRequestLog();
     ASSERT_EQ(OX9162_Close(0), 0u);
@@ -326,14 +315,12 @@ public:
               self.Hear();
               RegistryUnload();
               return 0;
-          })
-    {
+          }) {
         const std::string line = child_.AwaitLine("opened ");
         result_ = line.empty() ? 0xFFFFFFFFu : static_cast<std::uint32_t>(std::stoul(line.substr(7)));
     }
     std::uint32_t result() const { return result_; }
-    int Finish()
-    {
+    int Finish() {
         child_.Tell("go\n");
         const auto outcome = child_.Wait();
         return outcome.exited ? outcome.code : -1;
@@ -344,8 +331,7 @@ private:
     std::uint32_t result_ = 0;
 };
 
-TEST_F(OpenTest, NormalOpenIsRefusedWhileAnotherProcessHoldsTheCard)
-{
+TEST_F(OpenTest, NormalOpenIsRefusedWhileAnotherProcessHoldsTheCard) {
     const int device = sim::AddCard(Ox9162());
     HoldingChild child([] { return OX9162_OpenMulti(0, 0); });
     ASSERT_EQ(child.result(), 0u);
@@ -365,8 +351,7 @@ TEST_F(OpenTest, NormalOpenIsRefusedWhileAnotherProcessHoldsTheCard)
     EXPECT_EQ(OX9162_Open(0, 0), 0u);
 }
 
-TEST_F(OpenTest, MultiOpenIsRefusedWhileAnotherProcessHoldsItNormally)
-{
+TEST_F(OpenTest, MultiOpenIsRefusedWhileAnotherProcessHoldsItNormally) {
     const int device = sim::AddCard(Ep4gxa());
     HoldingChild child([] { return EP4GXA_Open(0, 0); });
     ASSERT_EQ(child.result(), 0u);

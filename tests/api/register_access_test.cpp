@@ -15,8 +15,7 @@ namespace {
 // recording window over the region's last 64 bytes.
 class RegisterTest : public RegistryTest {
 protected:
-    void OpenCard(std::uint64_t size)
-    {
+    void OpenCard(std::uint64_t size) {
         sim::CardConfig c = Ep4gxa();
         c.regions = {sim::RegionConfig{size}};
         c.cardId.reset();
@@ -29,21 +28,17 @@ protected:
         window_ = mmio::RegisterWindow(static_cast<std::uint8_t*>(base) + windowStart_, 64, &recorder_);
         ASSERT_GE(window_, 0);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         if (window_ >= 0) mmio::UnregisterWindow(window_);
         RegistryTest::TearDown();
     }
-    quelt_test::RecordingModel::Access Write(std::uint32_t offset, unsigned width, std::uint64_t value)
-    {
+    quelt_test::RecordingModel::Access Write(std::uint32_t offset, unsigned width, std::uint64_t value) {
         return {offset - windowStart_, width, true, value};
     }
-    quelt_test::RecordingModel::Access Read(std::uint32_t offset, unsigned width, std::uint64_t value)
-    {
+    quelt_test::RecordingModel::Access Read(std::uint32_t offset, unsigned width, std::uint64_t value) {
         return {offset - windowStart_, width, false, value};
     }
-    std::vector<quelt_test::RecordingModel::Access> Take()
-    {
+    std::vector<quelt_test::RecordingModel::Access> Take() {
         auto a = recorder_.Accesses();
         recorder_.Clear();
         return a;
@@ -55,8 +50,7 @@ protected:
     std::uint32_t windowStart_ = 0;
 };
 
-TEST_F(RegisterTest, EachAccessorMakesOneAccessOfItsWidth)
-{
+TEST_F(RegisterTest, EachAccessorMakesOneAccessOfItsWidth) {
     OpenCard(4096);
     const std::uint32_t at = 4096 - 16;  // inside the window, 8-aligned
     recorder_.SetBacking(48, 8, 0x0807060504030201);
@@ -73,23 +67,21 @@ TEST_F(RegisterTest, EachAccessorMakesOneAccessOfItsWidth)
     ASSERT_EQ(EP4GXA_ReadReg2x32(0, at, &lo, &hi), 0u);
     EXPECT_EQ(lo, 0x04030201u);
     EXPECT_EQ(hi, 0x08070605u);
-    EXPECT_EQ(Take(), (std::vector<quelt_test::RecordingModel::Access>{Read(at, 1, 0x01), Read(at, 4, 0x04030201),
-                                                                Read(at, 8, 0x0807060504030201),
-                                                                Read(at, 8, 0x0807060504030201)}));
+    EXPECT_EQ(Take(), (std::vector<quelt_test::RecordingModel::Access>{
+                          Read(at, 1, 0x01), Read(at, 4, 0x04030201), Read(at, 8, 0x0807060504030201),
+                          Read(at, 8, 0x0807060504030201)}));
 
     ASSERT_EQ(EP4GXA_WriteReg8(0, at + 4, 0xAB), 0u);
     ASSERT_EQ(EP4GXA_WriteReg32(0, at, 0xCAFEF00D), 0u);
     ASSERT_EQ(EP4GXA_WriteReg64(0, at, 0x1122334455667788), 0u);
     ASSERT_EQ(EP4GXA_WriteReg2x32(0, at, 0xFFFFFFFFu, 0), 0u);
     ASSERT_EQ(EP4GXA_WriteReg2x32(0, at, 0x89ABCDEFu, 0x80000001u), 0u);
-    EXPECT_EQ(Take(),
-              (std::vector<quelt_test::RecordingModel::Access>{Write(at + 4, 1, 0xAB), Write(at, 4, 0xCAFEF00D),
-                                             Write(at, 8, 0x1122334455667788), Write(at, 8, 0x00000000FFFFFFFF),
-                                             Write(at, 8, 0x8000000189ABCDEF)}));
+    EXPECT_EQ(Take(), (std::vector<quelt_test::RecordingModel::Access>{
+                          Write(at + 4, 1, 0xAB), Write(at, 4, 0xCAFEF00D), Write(at, 8, 0x1122334455667788),
+                          Write(at, 8, 0x00000000FFFFFFFF), Write(at, 8, 0x8000000189ABCDEF)}));
 }
 
-TEST_F(RegisterTest, ByteAccessorsMakeOneByteAccessAtBasePlusOffset)
-{
+TEST_F(RegisterTest, ByteAccessorsMakeOneByteAccessAtBasePlusOffset) {
     OpenCard(4096);
     void* base = nullptr;
     std::uint32_t size = 0;
@@ -99,10 +91,8 @@ TEST_F(RegisterTest, ByteAccessorsMakeOneByteAccessAtBasePlusOffset)
     EXPECT_EQ(OX9162_MemRead(base, windowStart_ + 5), 0x42);
     OX952_MemWrite(base, windowStart_ + 6, 0x99);
     OX9162_MemWrite(base, windowStart_ + 7, 0x9A);
-    EXPECT_EQ(Take(), (std::vector<quelt_test::RecordingModel::Access>{{5, 1, false, 0x42},
-                                                                {5, 1, false, 0x42},
-                                                                {6, 1, true, 0x99},
-                                                                {7, 1, true, 0x9A}}));
+    EXPECT_EQ(Take(), (std::vector<quelt_test::RecordingModel::Access>{
+                          {5, 1, false, 0x42}, {5, 1, false, 0x42}, {6, 1, true, 0x99}, {7, 1, true, 0x9A}}));
 }
 
 struct RangeCase {
@@ -115,25 +105,23 @@ struct RangeCase {
 
 class RegisterRangeTest : public RegisterTest, public ::testing::WithParamInterface<RangeCase> {};
 
-std::uint32_t Access(unsigned width, std::uint32_t offset, bool write)
-{
+std::uint32_t Access(unsigned width, std::uint32_t offset, bool write) {
     std::uint8_t b;
     std::uint32_t w, hi;
     std::uint64_t q;
     switch (width) {
-    case 1:
-        return write ? EP4GXA_WriteReg8(0, offset, 1) : EP4GXA_ReadReg8(0, offset, &b);
-    case 4:
-        return write ? EP4GXA_WriteReg32(0, offset, 1) : EP4GXA_ReadReg32(0, offset, &w);
-    case 8:
-        return write ? EP4GXA_WriteReg64(0, offset, 1) : EP4GXA_ReadReg64(0, offset, &q);
-    default:
-        return write ? EP4GXA_WriteReg2x32(0, offset, 1, 0) : EP4GXA_ReadReg2x32(0, offset, &w, &hi);
+        case 1:
+            return write ? EP4GXA_WriteReg8(0, offset, 1) : EP4GXA_ReadReg8(0, offset, &b);
+        case 4:
+            return write ? EP4GXA_WriteReg32(0, offset, 1) : EP4GXA_ReadReg32(0, offset, &w);
+        case 8:
+            return write ? EP4GXA_WriteReg64(0, offset, 1) : EP4GXA_ReadReg64(0, offset, &q);
+        default:
+            return write ? EP4GXA_WriteReg2x32(0, offset, 1, 0) : EP4GXA_ReadReg2x32(0, offset, &w, &hi);
     }
 }
 
-TEST_P(RegisterRangeTest, RefusedAccessesTouchNothing)
-{
+TEST_P(RegisterRangeTest, RefusedAccessesTouchNothing) {
     const RangeCase& rc = GetParam();
     OpenCard(rc.regionSize);
     for (bool write : {false, true}) {
@@ -146,27 +134,21 @@ constexpr std::uint32_t kBad = QUELT_BAD_OFFSET;
 
 INSTANTIATE_TEST_SUITE_P(
     Offsets, RegisterRangeTest,
-    ::testing::Values(RangeCase{"Reg8Misaligned", 4096, 4094, 1, kBad},
-                      RangeCase{"Reg8Aligned", 4096, 4092, 1, 0},
-                      RangeCase{"Reg32AtSize", 4096, 4096, 4, kBad},
-                      RangeCase{"Reg32LastWord", 4096, 4092, 4, 0},
-                      RangeCase{"Reg64At4", 4096, 4092, 8, kBad},
-                      RangeCase{"Reg64LastWord", 4096, 4088, 8, 0},
-                      RangeCase{"Reg2x32At4", 4096, 4092, 9, kBad},
-                      RangeCase{"Reg2x32LastWord", 4096, 4088, 9, 0},
-                      RangeCase{"HugeOffset", 4096, 0xFFFFFFF8u, 8, kBad},
-                      // Regions whose size is not a multiple of 8: the whole
-                      // access must still lie inside.
-                      RangeCase{"Reg64CrossesOddEnd", 4100, 4096, 8, kBad},
-                      RangeCase{"Reg32FitsOddEnd", 4100, 4096, 4, 0},
-                      RangeCase{"Reg32CrossesOddEnd", 4102, 4100, 4, kBad},
-                      RangeCase{"Reg8FitsOddEnd", 4102, 4100, 1, 0}),
+    ::testing::Values(
+        RangeCase{"Reg8Misaligned", 4096, 4094, 1, kBad}, RangeCase{"Reg8Aligned", 4096, 4092, 1, 0},
+        RangeCase{"Reg32AtSize", 4096, 4096, 4, kBad}, RangeCase{"Reg32LastWord", 4096, 4092, 4, 0},
+        RangeCase{"Reg64At4", 4096, 4092, 8, kBad}, RangeCase{"Reg64LastWord", 4096, 4088, 8, 0},
+        RangeCase{"Reg2x32At4", 4096, 4092, 9, kBad}, RangeCase{"Reg2x32LastWord", 4096, 4088, 9, 0},
+        RangeCase{"HugeOffset", 4096, 0xFFFFFFF8u, 8, kBad},
+        // Regions whose size is not a multiple of 8: the whole
+        // access must still lie inside.
+        RangeCase{"Reg64CrossesOddEnd", 4100, 4096, 8, kBad}, RangeCase{"Reg32FitsOddEnd", 4100, 4096, 4, 0},
+        RangeCase{"Reg32CrossesOddEnd", 4102, 4100, 4, kBad}, RangeCase{"Reg8FitsOddEnd", 4102, 4100, 1, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 using RegisterCodeTest = RegistryTest;
 
-TEST_F(RegisterCodeTest, PointerTestFirstThenRegionCodes)
-{
+TEST_F(RegisterCodeTest, PointerTestFirstThenRegionCodes) {
     sim::AddCard(Ep4gxa());
     std::uint32_t w = 0;
     std::uint64_t q = 0;
@@ -187,8 +169,7 @@ TEST_F(RegisterCodeTest, PointerTestFirstThenRegionCodes)
     EXPECT_EQ(EP4GXA_ReadReg8(0, 4, &b), QUELT_NOT_OPEN);
 }
 
-TEST_F(RegisterCodeTest, UnmappedRegionZeroGivesRegionCode)
-{
+TEST_F(RegisterCodeTest, UnmappedRegionZeroGivesRegionCode) {
     sim::CardConfig c = Ep4gxa();
     c.regions = {sim::RegionConfig{4096, true}};
     c.cardId.reset();
@@ -198,8 +179,7 @@ TEST_F(RegisterCodeTest, UnmappedRegionZeroGivesRegionCode)
     EXPECT_EQ(EP4GXA_WriteReg32(0, 0, 1), QUELT_NO_REGION);
 }
 
-TEST_F(RegisterCodeTest, ValuesReachTheCardMemory)
-{
+TEST_F(RegisterCodeTest, ValuesReachTheCardMemory) {
     const int device = sim::AddCard(Ep4gxa());
     ASSERT_EQ(EP4GXA_Open(0, 0), 0u);
     ASSERT_EQ(EP4GXA_WriteReg2x32(0, 16, 0x00000001u, 0), 0u);

@@ -12,14 +12,14 @@ using PositionMapTest = RegistryTest;
 
 // The table indexes a family's positions resolve to, up to the first
 // position without a card.
-std::vector<int> Resolved(Family family)
-{
+std::vector<int> Resolved(Family family) {
     std::vector<int> out;
     const PositionMap& map = BuiltMap(family);
     for (int p = 0; p < CARD_TABLE_SIZE; ++p) {
         const CardEntry* e = EntryFor(map.index[p].load());
         if (e == nullptr) {
-            for (int q = p; q < CARD_TABLE_SIZE; ++q) EXPECT_EQ(map.index[q].load(), NO_CARD) << "position " << q;
+            for (int q = p; q < CARD_TABLE_SIZE; ++q)
+                EXPECT_EQ(map.index[q].load(), NO_CARD) << "position " << q;
             break;
         }
         out.push_back(TableIndexOf(*e));
@@ -27,30 +27,28 @@ std::vector<int> Resolved(Family family)
     return out;
 }
 
-TEST_F(PositionMapTest, FamiliesTakeTheirOwnCardsInTableOrder)
-{
-    sim::AddCard(Ep4gxa(0x8801));   // 0
-    sim::AddCard(Ox9162(0x0001));   // 1
-    sim::AddCard(Ep4gxa(0x0800));   // 2
-    sim::AddCard(Ox9162(0x0200));   // 3: OX952 range, not OX9162 (and lacks a partner)
-    sim::AddCard(Ox9162(0x81FF));   // 4
+TEST_F(PositionMapTest, FamiliesTakeTheirOwnCardsInTableOrder) {
+    sim::AddCard(Ep4gxa(0x8801));  // 0
+    sim::AddCard(Ox9162(0x0001));  // 1
+    sim::AddCard(Ep4gxa(0x0800));  // 2
+    sim::AddCard(Ox9162(0x0200));  // 3: OX952 range, not OX9162 (and lacks a partner)
+    sim::AddCard(Ox9162(0x81FF));  // 4
     sim::CardConfig foreign = Ox9162(0x0002);
     foreign.vendorId = 0x10EE;
-    sim::AddCard(foreign);          // 5: another vendor
-    sim::AddCard(Ox9162(0x8000));   // 6
+    sim::AddCard(foreign);         // 5: another vendor
+    sim::AddCard(Ox9162(0x8000));  // 6
     EXPECT_EQ(Resolved(Family::OX9162), (std::vector<int>{1, 4, 6}));
     EXPECT_EQ(Resolved(Family::EP4GXA), (std::vector<int>{0, 2}));
     EXPECT_EQ(Resolved(Family::OX952), (std::vector<int>{}));
 }
 
-TEST_F(PositionMapTest, Ox952PairsOnSameBusAndSlotAndTakesLoneFunctionOne)
-{
-    AddOx952Pair(0x0200, 1, 3);                                   // 0, 1
-    sim::AddCard(Card(sim::CardFamily::OX952, 0x0300, 1, 4));      // 2: partner on another slot
-    sim::AddCard(Card(sim::CardFamily::OX952, 0x0301, 1, 5));      // 3
-    sim::AddCard(Card(sim::CardFamily::OX952, 0x0401, 1, 6));      // 4: function 1 alone
-    sim::AddCard(Card(sim::CardFamily::OX952, 0x0400, 1, 7));      // 5: even in the function-1 range
-    AddOx952Pair(0x8202, 9, 9);                                    // 6, 7
+TEST_F(PositionMapTest, Ox952PairsOnSameBusAndSlotAndTakesLoneFunctionOne) {
+    AddOx952Pair(0x0200, 1, 3);                                // 0, 1
+    sim::AddCard(Card(sim::CardFamily::OX952, 0x0300, 1, 4));  // 2: partner on another slot
+    sim::AddCard(Card(sim::CardFamily::OX952, 0x0301, 1, 5));  // 3
+    sim::AddCard(Card(sim::CardFamily::OX952, 0x0401, 1, 6));  // 4: function 1 alone
+    sim::AddCard(Card(sim::CardFamily::OX952, 0x0400, 1, 7));  // 5: even in the function-1 range
+    AddOx952Pair(0x8202, 9, 9);                                // 6, 7
 
     const PositionMap& f0 = BuiltMap(Family::OX952);
     const PositionMap& f1 = Ox952Function1Map();
@@ -70,8 +68,7 @@ TEST_F(PositionMapTest, Ox952PairsOnSameBusAndSlotAndTakesLoneFunctionOne)
 
 // With a full table, a position without a card must not resolve to the card
 // in the last entry, whatever its family.
-TEST_F(PositionMapTest, FullTableKeepsLastEntryApartFromNoCard)
-{
+TEST_F(PositionMapTest, FullTableKeepsLastEntryApartFromNoCard) {
     for (int i = 0; i < 31; ++i) sim::AddCard(Ox9162(static_cast<std::uint32_t>(i + 1)));
     sim::CardConfig last = Ep4gxa();
     last.irqLine = 0;
@@ -103,8 +100,7 @@ TEST_F(PositionMapTest, FullTableKeepsLastEntryApartFromNoCard)
     EXPECT_EQ(EP4GXA_Close(0), 0u);
 }
 
-TEST_F(PositionMapTest, MapBuiltWithoutCardsStaysEmptyAndOtherFamiliesScanAgain)
-{
+TEST_F(PositionMapTest, MapBuiltWithoutCardsStaysEmptyAndOtherFamiliesScanAgain) {
     std::uint32_t count = 99;
     ASSERT_EQ(OX9162_CardsInSystem(&count), 0u);
     EXPECT_EQ(count, 0u);
@@ -120,8 +116,7 @@ TEST_F(PositionMapTest, MapBuiltWithoutCardsStaysEmptyAndOtherFamiliesScanAgain)
 
 // Run under ThreadSanitizer: first calls of one family race; every caller
 // must see the complete map.
-TEST_F(PositionMapTest, ConcurrentFirstCallsAllSeeEveryCard)
-{
+TEST_F(PositionMapTest, ConcurrentFirstCallsAllSeeEveryCard) {
     for (int i = 0; i < 6; ++i) sim::AddCard(Ox9162(static_cast<std::uint32_t>(i + 1)));
     AddOx952Pair();
     AddOx952Pair(0x0302, 3, 1);

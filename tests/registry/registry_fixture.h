@@ -13,33 +13,33 @@
 
 class RegistryTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         machine_ = std::make_unique<quelt_test::TempMachine>();
         posix_test::ClearMessages();
         RegistryLoad();
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         RegistryUnload();
         machine_.reset();
     }
 
     static sim::CardConfig Card(sim::CardFamily family, std::uint32_t deviceId, std::uint32_t bus = 1,
-                                std::uint32_t slot = 0)
-    {
+                                std::uint32_t slot = 0) {
         sim::CardConfig c = sim::DefaultCard(family);
         c.deviceId = deviceId;
         c.bus = bus;
         c.slot = slot;
         return c;
     }
-    static sim::CardConfig Ox9162(std::uint32_t deviceId = 0x0100) { return Card(sim::CardFamily::OX9162, deviceId); }
-    static sim::CardConfig Ep4gxa(std::uint32_t deviceId = 0x0800) { return Card(sim::CardFamily::EP4GXA, deviceId); }
+    static sim::CardConfig Ox9162(std::uint32_t deviceId = 0x0100) {
+        return Card(sim::CardFamily::OX9162, deviceId);
+    }
+    static sim::CardConfig Ep4gxa(std::uint32_t deviceId = 0x0800) {
+        return Card(sim::CardFamily::EP4GXA, deviceId);
+    }
     // Adds function 0 and its partner on the same bus and slot; returns the
     // device number of function 0.
-    static int AddOx952Pair(std::uint32_t deviceId = 0x0300, std::uint32_t bus = 2, std::uint32_t slot = 5)
-    {
+    static int AddOx952Pair(std::uint32_t deviceId = 0x0300, std::uint32_t bus = 2, std::uint32_t slot = 5) {
         sim::CardConfig f0 = Card(sim::CardFamily::OX952, deviceId, bus, slot);
         const int device = sim::AddCard(f0);
         sim::AddCard(sim::Ox952Function1(f0));

@@ -11,23 +11,20 @@ namespace {
 
 using ScanTest = RegistryTest;
 
-int PresentEntries()
-{
+int PresentEntries() {
     int n = 0;
     for (int i = 0; i < CARD_TABLE_SIZE; ++i) n += IsPresent(CardTable()[i]) ? 1 : 0;
     return n;
 }
 
-std::string BoardName(int index)
-{
+std::string BoardName(int index) {
     const CardEntry& e = CardTable()[index];
     return std::string(e.boardName, strnlen(e.boardName, sizeof e.boardName));
 }
 
 class ScanCountTest : public RegistryTest, public ::testing::WithParamInterface<int> {};
 
-TEST_P(ScanCountTest, FillsOneEntryPerDeviceInDeviceOrder)
-{
+TEST_P(ScanCountTest, FillsOneEntryPerDeviceInDeviceOrder) {
     const int cards = GetParam();
     for (int i = 0; i < cards; ++i) {
         sim::CardConfig c = Ox9162(static_cast<std::uint32_t>(i + 1));
@@ -49,8 +46,7 @@ TEST_P(ScanCountTest, FillsOneEntryPerDeviceInDeviceOrder)
 
 INSTANTIATE_TEST_SUITE_P(Cards, ScanCountTest, ::testing::Values(0, 1, 3, 32));
 
-TEST_F(ScanTest, CopiesLocationAndInterruptLine)
-{
+TEST_F(ScanTest, CopiesLocationAndInterruptLine) {
     sim::CardConfig c = Card(sim::CardFamily::EP4GXA, 0x8812, 7, 0x1234);
     c.irqLine = 11;
     c.pciAddress = 0xABCD0000;
@@ -73,8 +69,7 @@ struct SlotCase {
 
 class SlotFallbackTest : public RegistryTest, public ::testing::WithParamInterface<SlotCase> {};
 
-TEST_P(SlotFallbackTest, UsesUpperPciAddressOnlyWhenNoCardReportsASlot)
-{
+TEST_P(SlotFallbackTest, UsesUpperPciAddressOnlyWhenNoCardReportsASlot) {
     const SlotCase& sc = GetParam();
     for (int i = 0; i < 3; ++i) {
         sim::CardConfig c = Ox9162();
@@ -87,16 +82,14 @@ TEST_P(SlotFallbackTest, UsesUpperPciAddressOnlyWhenNoCardReportsASlot)
     for (int i = 3; i < CARD_TABLE_SIZE; ++i) EXPECT_EQ(CardTable()[i].slot, 0) << "entry " << i;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Slots, SlotFallbackTest,
-    ::testing::Values(SlotCase{"NoneReported", {0, 0, 0}, {0x10, 0x11, 0x12}},
-                      SlotCase{"OneReported", {0, 9, 0}, {0, 9, 0}},
-                      // Only the low 16 bits of a reported slot number are kept.
-                      SlotCase{"WideSlot", {0x00030004, 0, 0}, {4, 0, 0}}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Slots, SlotFallbackTest,
+                         ::testing::Values(SlotCase{"NoneReported", {0, 0, 0}, {0x10, 0x11, 0x12}},
+                                           SlotCase{"OneReported", {0, 9, 0}, {0, 9, 0}},
+                                           // Only the low 16 bits of a reported slot number are kept.
+                                           SlotCase{"WideSlot", {0x00030004, 0, 0}, {4, 0, 0}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(ScanTest, LongBoardNameKeepsFirst32CharactersWithoutTerminator)
-{
+TEST_F(ScanTest, LongBoardNameKeepsFirst32CharactersWithoutTerminator) {
     sim::CardConfig c = Ox9162();
     c.description = "0123456789abcdefghijklmnopqrstuvWXYZ0123";  // 40 characters
     sim::AddCard(c);
@@ -116,8 +109,7 @@ struct IdentityCase {
 
 class IdentityWordsTest : public RegistryTest, public ::testing::WithParamInterface<IdentityCase> {};
 
-TEST_P(IdentityWordsTest, ReadOnlyFromLargeEnoughRegionOfTheRightCards)
-{
+TEST_P(IdentityWordsTest, ReadOnlyFromLargeEnoughRegionOfTheRightCards) {
     const IdentityCase& ic = GetParam();
     sim::CardConfig c = Ep4gxa(ic.deviceId);
     c.vendorId = ic.vendorId;
@@ -132,19 +124,17 @@ TEST_P(IdentityWordsTest, ReadOnlyFromLargeEnoughRegionOfTheRightCards)
     EXPECT_EQ(e.serialNumber, ic.read ? 0x5E000042u : 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Regions, IdentityWordsTest,
-    ::testing::Values(IdentityCase{"Exactly16376", 0x1760, 0x0800, 16376, false},
-                      IdentityCase{"Size16377", 0x1760, 0x0800, 16377, true},
-                      IdentityCase{"UpperRangeLowBound", 0x1760, 0x8800, 16384, true},
-                      IdentityCase{"UpperRangeHighBound", 0x1760, 0x88FF, 16384, true},
-                      IdentityCase{"WrongVendor", 0x1234, 0x8800, 16384, false},
-                      IdentityCase{"JustBelowRange", 0x1760, 0x07FF, 16384, false},
-                      IdentityCase{"JustAboveRange", 0x1760, 0x0900, 16384, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Regions, IdentityWordsTest,
+                         ::testing::Values(IdentityCase{"Exactly16376", 0x1760, 0x0800, 16376, false},
+                                           IdentityCase{"Size16377", 0x1760, 0x0800, 16377, true},
+                                           IdentityCase{"UpperRangeLowBound", 0x1760, 0x8800, 16384, true},
+                                           IdentityCase{"UpperRangeHighBound", 0x1760, 0x88FF, 16384, true},
+                                           IdentityCase{"WrongVendor", 0x1234, 0x8800, 16384, false},
+                                           IdentityCase{"JustBelowRange", 0x1760, 0x07FF, 16384, false},
+                                           IdentityCase{"JustAboveRange", 0x1760, 0x0900, 16384, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(ScanTest, UnmappedRegionZeroGivesNoIdentityWords)
-{
+TEST_F(ScanTest, UnmappedRegionZeroGivesNoIdentityWords) {
     sim::CardConfig c = Ep4gxa();
     c.regions = {sim::RegionConfig{16384, true}};
     c.cardId = 1;
@@ -156,8 +146,7 @@ TEST_F(ScanTest, UnmappedRegionZeroGivesNoIdentityWords)
     EXPECT_EQ(CardTable()[0].serialNumber, 0u);
 }
 
-TEST_F(ScanTest, CardWithoutIdsIsPresentButInNoFamily)
-{
+TEST_F(ScanTest, CardWithoutIdsIsPresentButInNoFamily) {
     sim::CardConfig c = Ox9162();
     c.vendorId = 0;
     c.pciAddress = 0x00070000;
@@ -171,8 +160,7 @@ TEST_F(ScanTest, CardWithoutIdsIsPresentButInNoFamily)
     EXPECT_EQ(EntryFor(BuiltMap(Family::OX9162).index[0].load()), nullptr);
 }
 
-TEST_F(ScanTest, FailedAttachEndsTheScanAndALaterScanResumes)
-{
+TEST_F(ScanTest, FailedAttachEndsTheScanAndALaterScanResumes) {
     for (int i = 0; i < 3; ++i) sim::AddCard(Ox9162());
     sim::ArmFault(sim::Fault::AttachFails, 2);
     ScanCards();
@@ -181,8 +169,7 @@ TEST_F(ScanTest, FailedAttachEndsTheScanAndALaterScanResumes)
     EXPECT_EQ(PresentEntries(), 3);
 }
 
-TEST_F(ScanTest, UnloadReleasesDiagnosticConnectionAndClosesTheHandle)
-{
+TEST_F(ScanTest, UnloadReleasesDiagnosticConnectionAndClosesTheHandle) {
     sim::AddCard(Ox9162());
     ScanCards();
     CardEntry& e = CardTable()[0];

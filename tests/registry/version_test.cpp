@@ -1,18 +1,19 @@
 // The driver version gate: caching, placeholders and the one message.
+#include "driver/version.h"
+
 #include <thread>
 #include <vector>
 
 #include "driver/contract.h"
-#include "driver/version.h"
 #include "quelt_ox952.h"
 #include "registry/registry_fixture.h"
 
 namespace {
 
-constexpr const char* kCaption = "This dll is not compatible with kernel driver.\nPlease reinstall device driver.";
+constexpr const char* kCaption =
+    "This dll is not compatible with kernel driver.\nPlease reinstall device driver.";
 
-int VersionRequests()
-{
+int VersionRequests() {
     int n = 0;
     for (const auto& r : sim::RequestLog()) n += r.code == IOCTL_CARD_DRIVER_VERSION ? 1 : 0;
     return n;
@@ -29,8 +30,7 @@ struct VersionCase {
 
 class VersionCacheTest : public RegistryTest, public ::testing::WithParamInterface<VersionCase> {};
 
-TEST_P(VersionCacheTest, DirectCallsAskUntilFinalAndWarnOnce)
-{
+TEST_P(VersionCacheTest, DirectCallsAskUntilFinalAndWarnOnce) {
     const VersionCase& vc = GetParam();
     sim::AddCard(Ox9162());
     sim::SetDriverVersion(vc.version);
@@ -60,8 +60,7 @@ INSTANTIATE_TEST_SUITE_P(Versions, VersionCacheTest,
                                            VersionCase{"BelowPlaceholders", 50, true, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(VersionTest, AnswerBelow100IsReplacedByTheNextAnswer)
-{
+TEST_F(VersionTest, AnswerBelow100IsReplacedByTheNextAnswer) {
     sim::AddCard(Ox9162());
     sim::SetDriverVersion(50);
     EXPECT_EQ(OxDriverVersion(), 50u);
@@ -72,8 +71,7 @@ TEST_F(VersionTest, AnswerBelow100IsReplacedByTheNextAnswer)
     EXPECT_EQ(posix_test::Messages().size(), 1u);
 }
 
-TEST_F(VersionTest, NoCardGivesFinalPlaceholder100)
-{
+TEST_F(VersionTest, NoCardGivesFinalPlaceholder100) {
     EXPECT_EQ(OxDriverVersion(), 100u);
     sim::AddCard(Ox9162());
     sim::SetDriverVersion(120);
@@ -86,8 +84,7 @@ TEST_F(VersionTest, NoCardGivesFinalPlaceholder100)
 
 // A failed request gives what it reported as its byte count: the placeholder
 // 99 when it wrote none, 0 where the platform zeroes the count on failure.
-TEST_F(VersionTest, FailedRequestGivesNoFinalVersionAndAsksAgain)
-{
+TEST_F(VersionTest, FailedRequestGivesNoFinalVersionAndAsksAgain) {
     sim::AddCard(Ox9162());
     sim::SetDriverVersion(111);
     sim::ArmFault(sim::Fault::DriverVersionFails);
@@ -97,8 +94,7 @@ TEST_F(VersionTest, FailedRequestGivesNoFinalVersionAndAsksAgain)
     EXPECT_EQ(posix_test::Messages().size(), 1u);
 }
 
-TEST_F(VersionTest, GateShowsItsOwnTextAndDirectCallThenStaysSilent)
-{
+TEST_F(VersionTest, GateShowsItsOwnTextAndDirectCallThenStaysSilent) {
     sim::AddCard(Ox9162());
     sim::SetDriverVersion(108);
     EXPECT_EQ(OX952_Open(0, 0), QUELT_OLD_DRIVER);
@@ -110,8 +106,7 @@ TEST_F(VersionTest, GateShowsItsOwnTextAndDirectCallThenStaysSilent)
     EXPECT_EQ(sim::AttachedHandles(1), 0);
 }
 
-TEST_F(VersionTest, DriverVersionChecksItsPointerFirst)
-{
+TEST_F(VersionTest, DriverVersionChecksItsPointerFirst) {
     sim::AddCard(Ox9162());
     EXPECT_EQ(OX952_DriverVersion(nullptr), QUELT_NULL_POINTER);
     EXPECT_EQ(OX9162_DriverVersion(nullptr), QUELT_NULL_POINTER);
@@ -123,8 +118,7 @@ TEST_F(VersionTest, DriverVersionChecksItsPointerFirst)
 }
 
 // Run under ThreadSanitizer: however threads race, one message at most.
-TEST_F(VersionTest, RacingCallersShowTheMessageOnce)
-{
+TEST_F(VersionTest, RacingCallersShowTheMessageOnce) {
     sim::AddCard(Ox9162());
     sim::SetDriverVersion(40);
     std::vector<std::thread> threads;

@@ -10,9 +10,9 @@ namespace {
 
 using BaseFn = uint32_t(QUELT_CALL*)(uint32_t, void**, uint32_t*);
 
-void ExpectCode(const std::string& call, uint32_t got, uint32_t want, const char* file, int line)
-{
-    if (got != want) wine::Fail(file, line, call + " returned " + wine::Show(got) + ", expected " + wine::Show(want));
+void ExpectCode(const std::string& call, uint32_t got, uint32_t want, const char* file, int line) {
+    if (got != want)
+        wine::Fail(file, line, call + " returned " + wine::Show(got) + ", expected " + wine::Show(want));
 }
 
 }  // namespace
@@ -37,9 +37,9 @@ WINE_CHECK(OpenAndCloseWithoutCards) {
     const struct {
         const char* name;
         OpenFn open;
-    } opens[] = {{"OX952_Open", o952}, {"OX952_OpenMulti", m952}, {"OX952_OpenDiagnostic", g952},
+    } opens[] = {{"OX952_Open", o952},   {"OX952_OpenMulti", m952},   {"OX952_OpenDiagnostic", g952},
                  {"OX9162_Open", o9162}, {"OX9162_OpenMulti", m9162}, {"OX9162_OpenDiagnostic", g9162},
-                 {"EP4GXA_Open", oEp}, {"EP4GXA_OpenMulti", mEp}, {"EP4GXA_OpenDiagnostic", gEp}};
+                 {"EP4GXA_Open", oEp},   {"EP4GXA_OpenMulti", mEp},   {"EP4GXA_OpenDiagnostic", gEp}};
     for (const auto& o : opens) {
         ExpectCode(std::string(o.name) + "(0, 0)", o.open(0, 0), 0x80000000u, __FILE__, __LINE__);
         ExpectCode(std::string(o.name) + "(31, 1)", o.open(31, 1), 0x80000000u, __FILE__, __LINE__);

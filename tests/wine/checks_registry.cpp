@@ -9,9 +9,8 @@ namespace {
 
 using Query = uint32_t(QUELT_CALL*)(uint32_t, uint32_t*);
 
-void ExpectQuery(const char* name, Query query, uint32_t position, bool withPointer, uint32_t want, const char* file,
-                 int line)
-{
+void ExpectQuery(const char* name, Query query, uint32_t position, bool withPointer, uint32_t want,
+                 const char* file, int line) {
     uint32_t out = 0xA5A5A5A5u;
     const uint32_t got = query(position, withPointer ? &out : nullptr);
     if (got != want) {
@@ -19,7 +18,8 @@ void ExpectQuery(const char* name, Query query, uint32_t position, bool withPoin
                    std::string(name) + "(" + std::to_string(position) + (withPointer ? ", &out" : ", null") +
                        ") returned " + wine::Show(got) + ", expected " + wine::Show(want));
     }
-    if (withPointer && out != 0xA5A5A5A5u) wine::Fail(file, line, std::string(name) + " wrote its output on failure");
+    if (withPointer && out != 0xA5A5A5A5u)
+        wine::Fail(file, line, std::string(name) + " wrote its output on failure");
 }
 
 }  // namespace
@@ -81,11 +81,11 @@ WINE_CHECK(IdentityQueriesWithoutCards) {
         Query query;
         uint32_t badPositionNull, emptyPositionNull;
     } queries[] = {
-        {"OX952_Card_DID", did952, 0x400, 0x400},  {"OX952_Card_BUS", bus952, 2, 0x400},
-        {"OX952_Card_SLOT", slot952, 2, 0x400},    {"OX9162_Card_DID", did9162, 2, 2},
-        {"OX9162_Card_BUS", bus9162, 2, 2},        {"OX9162_Card_SLOT", slot9162, 2, 2},
-        {"EP4GXA_Card_DID", didEp, 2, 2},          {"EP4GXA_Card_BUS", busEp, 2, 2},
-        {"EP4GXA_Card_SLOT", slotEp, 2, 2},        {"EP4GXA_Card_ID", idEp, 2, 0x400},
+        {"OX952_Card_DID", did952, 0x400, 0x400}, {"OX952_Card_BUS", bus952, 2, 0x400},
+        {"OX952_Card_SLOT", slot952, 2, 0x400},   {"OX9162_Card_DID", did9162, 2, 2},
+        {"OX9162_Card_BUS", bus9162, 2, 2},       {"OX9162_Card_SLOT", slot9162, 2, 2},
+        {"EP4GXA_Card_DID", didEp, 2, 2},         {"EP4GXA_Card_BUS", busEp, 2, 2},
+        {"EP4GXA_Card_SLOT", slotEp, 2, 2},       {"EP4GXA_Card_ID", idEp, 2, 0x400},
         {"EP4GXA_Card_SerNr", serEp, 2, 0x400},
     };
     for (const auto& q : queries) {
