@@ -100,21 +100,4 @@ TEST_F(EnumerationTest, CountsNeedAPointerAndCountEachFamilyApart) {
     EXPECT_EQ(n, 0u);
 }
 
-TEST_F(EnumerationTest, CardIdAsFirstCallScansAndSmallRegionReadsZero) {
-    sim::CardConfig small = Ep4gxa();
-    small.regions = {sim::RegionConfig{4096}};
-    small.cardId.reset();
-    small.serial.reset();
-    sim::AddCard(small);
-    sim::CardConfig big = Ep4gxa();
-    big.regions = {sim::RegionConfig{16384}};
-    big.cardId = 7;
-    sim::AddCard(big);
-    std::uint32_t v = 99;
-    ASSERT_EQ(EP4GXA_Card_ID(0, &v), 0u);
-    EXPECT_EQ(v, 0u);
-    ASSERT_EQ(EP4GXA_Card_ID(1, &v), 0u);
-    EXPECT_EQ(v, 7u);
-}
-
 }  // namespace
