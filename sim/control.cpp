@@ -1,6 +1,7 @@
 // The control API of the simulated machine (sim/control.h).
 #include "sim/control.h"
 
+#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <new>
 
 #include "sim/eeprom_93c46.h"
 #include "sim/hooks.h"
@@ -24,8 +26,14 @@ using namespace store;
 
 std::mutex& StateMutex()
 {
-    static std::mutex m;
-    return m;
+    // Held across fork, so a child never inherits it locked by a thread
+    // that does not exist there.
+    static std::mutex* m = [] {
+        auto* mutex = new std::mutex;
+        pthread_atfork([] { StateMutex().lock(); }, [] { StateMutex().unlock(); }, [] { new (&StateMutex()) std::mutex; });
+        return mutex;
+    }();
+    return *m;
 }
 
 struct ArmedFault {

@@ -7,9 +7,11 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <atomic>
 #include <thread>
 
 #include "sim/store.h"
+#include "support/recording_model.h"
 #include "support/child_process.h"
 #include "support/temp_machine.h"
 #include "win32_helpers.h"
@@ -234,6 +236,48 @@ TEST(CrossProcess, StructuralChangesFromManyProcessesAreNotLost)
     for (auto& c : children) EXPECT_EQ(c->Wait().code, 0);
     EXPECT_EQ(sim::CardCount(), kChildren * kEach);
     EXPECT_EQ(ListDescriptions().size(), static_cast<std::size_t>(kChildren * kEach));
+}
+
+TEST(CrossProcess, AChildForkedWhileThreadsUseTheDriverCanUseItToo)
+{
+    quelt_test::TempMachine machine(true);
+    alignas(8) std::uint8_t mem[16] = {};
+    quelt_test::RecordingModel model(16);
+    quelt_test::ScopedWindow window(mem, 8, &model);
+    std::atomic<bool> stop{false};
+    // Busy threads hold the window registry, the device lists and the control
+    // state at random moments of the forks below.
+    std::thread models([&] {
+        while (!stop) (void)mmio::Read8(mem);
+    });
+    std::thread lists([&] {
+        while (!stop) {
+            ListDescriptions();
+            sim::ClearRequestLog();
+        }
+    });
+    for (int i = 0; i < 30; ++i) {
+        Child child([](Child&) {
+            ::alarm(20);  // a lock inherited locked would hang: the alarm makes that a failure
+            alignas(8) std::uint8_t own[8] = {};
+            quelt_test::RecordingModel m(8);
+            quelt_test::ScopedWindow w(own, 8, &m);
+            mmio::Write8(own, 1);
+            if (m.Accesses().size() != 1) return 1;
+            if (ListDescriptions().size() != 4) return 2;
+            HANDLE h = OpenCard(2);
+            AttachRecord r;
+            if (!Attach(h, &r).ok) return 3;
+            CloseHandle(h);
+            return 0;
+        });
+        auto outcome = child.Wait();
+        EXPECT_TRUE(outcome.exited) << "child " << i;
+        EXPECT_EQ(outcome.code, 0) << "child " << i << ": " << outcome.report;
+    }
+    stop = true;
+    models.join();
+    lists.join();
 }
 
 }  // namespace

@@ -6,9 +6,12 @@
 // window takes it exclusively, which is what makes UnregisterWindow return
 // only when no access is inside a model any more. A model must therefore not
 // register or remove windows from inside Read or Write.
+#include <pthread.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <mutex>
+#include <new>
 #include <shared_mutex>
 #include <vector>
 
@@ -37,7 +40,16 @@ struct Registry {
 
 Registry& R()
 {
-    static Registry* registry = new Registry;  // accesses may come during exit
+    // Never destroyed: accesses may come during exit. Held across fork, so a
+    // child never inherits the lock taken by a thread it does not have.
+    static Registry* registry = [] {
+        auto* r = new Registry;
+        // The child has only the forking thread, whose id differs from the
+        // one that took the lock: a fresh lock, not an unlock, fits there.
+        pthread_atfork([] { R().lock.lock(); }, [] { R().lock.unlock(); },
+                       [] { new (&R().lock) std::shared_mutex; });
+        return r;
+    }();
     return *registry;
 }
 

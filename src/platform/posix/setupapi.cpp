@@ -2,9 +2,12 @@
 // of the card interface class and the install parameters the class installer
 // uses. Record sizes, size queries and last-error values are those of 64-bit
 // Windows. A device list is a snapshot of the machine when it was made.
+#include <pthread.h>
+
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <set>
 #include <string>
 #include <vector>
@@ -35,8 +38,13 @@ struct DeviceList {
 // Lists handed out and not destroyed: a handle not in here is refused.
 std::mutex& ListsMutex()
 {
-    static std::mutex m;
-    return m;
+    // Held across fork, so a child never inherits it locked.
+    static std::mutex* m = [] {
+        auto* mutex = new std::mutex;
+        pthread_atfork([] { ListsMutex().lock(); }, [] { ListsMutex().unlock(); }, [] { new (&ListsMutex()) std::mutex; });
+        return mutex;
+    }();
+    return *m;
 }
 std::set<const DeviceList*>& Lists()
 {
