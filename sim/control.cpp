@@ -24,13 +24,13 @@ namespace {
 
 using namespace store;
 
-std::mutex& StateMutex()
-{
+std::mutex& StateMutex() {
     // Held across fork, so a child never inherits it locked by a thread
     // that does not exist there.
     static std::mutex* m = [] {
         auto* mutex = new std::mutex;
-        pthread_atfork([] { StateMutex().lock(); }, [] { StateMutex().unlock(); }, [] { new (&StateMutex()) std::mutex; });
+        pthread_atfork([] { StateMutex().lock(); }, [] { StateMutex().unlock(); },
+                       [] { new (&StateMutex()) std::mutex; });
         return mutex;
     }();
     return *m;
@@ -64,60 +64,61 @@ struct State {
     std::vector<Mapping> regionMappings;
 };
 
-State& S()
-{
+State& S() {
     static State* state = new State;  // lives to process exit: used from destructors
     return *state;
 }
 
-[[noreturn]] void Fail(const std::string& what) { throw Error(what); }
+[[noreturn]] void Fail(const std::string& what) {
+    throw Error(what);
+}
 
-std::string DefaultRoot() { return "/dev/shm/quelt-sim-" + std::to_string(::getuid()); }
+std::string DefaultRoot() {
+    return "/dev/shm/quelt-sim-" + std::to_string(::getuid());
+}
 
 }  // namespace
 
 // --- Cards ---
 
-CardConfig DefaultCard(CardFamily family)
-{
+CardConfig DefaultCard(CardFamily family) {
     CardConfig c;
     switch (family) {
-    case CardFamily::OX952:
-        c.description = "OX952 PCI Card Function 0";
-        c.deviceId = 0x0300;
-        c.bus = 2;
-        c.slot = 3;
-        c.pciAddress = 0x00030000;
-        c.irqLine = 17;
-        c.regions = {{4096, false}};
-        break;
-    case CardFamily::OX9162:
-        c.description = "OX9162 PCI Card";
-        c.deviceId = 0x0100;
-        c.bus = 3;
-        c.slot = 1;
-        c.pciAddress = 0x00010000;
-        c.irqLine = 18;
-        c.regions = {{4096, false}, {4096, false}};
-        c.eepromRegion = 0;
-        break;
-    case CardFamily::EP4GXA:
-        c.description = "EP4GXA PCIe Card";
-        c.deviceId = 0x0810;
-        c.bus = 4;
-        c.slot = 2;
-        c.pciAddress = 0x00020000;
-        c.irqLine = 19;
-        c.regions = {{65536, false}, {4096, false}, {4096, false}};
-        c.cardId = 0x00004701;
-        c.serial = 1001;
-        break;
+        case CardFamily::OX952:
+            c.description = "OX952 PCI Card Function 0";
+            c.deviceId = 0x0300;
+            c.bus = 2;
+            c.slot = 3;
+            c.pciAddress = 0x00030000;
+            c.irqLine = 17;
+            c.regions = {{4096, false}};
+            break;
+        case CardFamily::OX9162:
+            c.description = "OX9162 PCI Card";
+            c.deviceId = 0x0100;
+            c.bus = 3;
+            c.slot = 1;
+            c.pciAddress = 0x00010000;
+            c.irqLine = 18;
+            c.regions = {{4096, false}, {4096, false}};
+            c.eepromRegion = 0;
+            break;
+        case CardFamily::EP4GXA:
+            c.description = "EP4GXA PCIe Card";
+            c.deviceId = 0x0810;
+            c.bus = 4;
+            c.slot = 2;
+            c.pciAddress = 0x00020000;
+            c.irqLine = 19;
+            c.regions = {{65536, false}, {4096, false}, {4096, false}};
+            c.cardId = 0x00004701;
+            c.serial = 1001;
+            break;
     }
     return c;
 }
 
-CardConfig Ox952Function1(const CardConfig& function0)
-{
+CardConfig Ox952Function1(const CardConfig& function0) {
     CardConfig c = function0;
     c.description = "OX952 PCI Card Function 1";
     c.deviceId = function0.deviceId | 1u;
@@ -129,16 +130,14 @@ CardConfig Ox952Function1(const CardConfig& function0)
     return c;
 }
 
-std::vector<CardConfig> store::DefaultMachine()
-{
+std::vector<CardConfig> store::DefaultMachine() {
     CardConfig f0 = DefaultCard(CardFamily::OX952);
     return {f0, Ox952Function1(f0), DefaultCard(CardFamily::OX9162), DefaultCard(CardFamily::EP4GXA)};
 }
 
 // --- Machine ---
 
-std::string CurrentRoot()
-{
+std::string CurrentRoot() {
     {
         std::lock_guard g(StateMutex());
         if (!S().root.empty()) return S().root;
@@ -148,14 +147,12 @@ std::string CurrentRoot()
     return DefaultRoot();
 }
 
-void UseRoot(const std::string& root)
-{
+void UseRoot(const std::string& root) {
     std::lock_guard g(StateMutex());
     S().root = root;
 }
 
-std::string CreateTempMachine(bool withDefaultCards)
-{
+std::string CreateTempMachine(bool withDefaultCards) {
     char templ[] = "/dev/shm/quelt-sim-test-XXXXXX";
     if (!::mkdtemp(templ)) Fail(std::string("cannot create a temporary machine: ") + std::strerror(errno));
     std::string root = templ;
@@ -174,8 +171,7 @@ std::string CreateTempMachine(bool withDefaultCards)
     return root;
 }
 
-void DeleteMachine(const std::string& root)
-{
+void DeleteMachine(const std::string& root) {
     {
         std::lock_guard g(StateMutex());
         auto& maps = S().regionMappings;
@@ -193,8 +189,7 @@ void DeleteMachine(const std::string& root)
     if (ec) Fail("cannot delete machine " + root + ": " + ec.message());
 }
 
-void InitMachine(bool empty, bool force)
-{
+void InitMachine(bool empty, bool force) {
     std::string root = CurrentRoot();
     MachineLock lock(root, true);
     MachineIndex old;
@@ -214,8 +209,7 @@ void InitMachine(bool empty, bool force)
     }
 }
 
-bool MachineExists()
-{
+bool MachineExists() {
     std::string root = CurrentRoot();
     if (!std::filesystem::exists(IndexPath(root))) return false;
     MachineLock lock(root, false);
@@ -223,8 +217,7 @@ bool MachineExists()
     return ReadIndex(root, &index);
 }
 
-int AddCard(const CardConfig& config)
-{
+int AddCard(const CardConfig& config) {
     std::string root = CurrentRoot();
     MachineLock lock(root, true);
     MachineIndex index = RequireIndex(root);
@@ -236,8 +229,7 @@ int AddCard(const CardConfig& config)
     return static_cast<int>(index.ids.size());
 }
 
-void RemoveCard(int device)
-{
+void RemoveCard(int device) {
     std::string root = CurrentRoot();
     MachineLock lock(root, true);
     MachineIndex index = RequireIndex(root);
@@ -251,21 +243,18 @@ void RemoveCard(int device)
     ::unlink(CardPath(root, id).c_str());
 }
 
-int CardCount()
-{
+int CardCount() {
     std::string root = CurrentRoot();
     MachineLock lock(root, false);
     return static_cast<int>(RequireIndex(root).ids.size());
 }
 
-CardConfig GetCard(int device)
-{
+CardConfig GetCard(int device) {
     CardMap map = MapDevice(device, true);
     return ConfigOf(map.header(), map.size());
 }
 
-void SetDriverVersion(std::uint32_t version)
-{
+void SetDriverVersion(std::uint32_t version) {
     std::string root = CurrentRoot();
     MachineLock lock(root, true);
     MachineIndex index = RequireIndex(root);
@@ -273,8 +262,7 @@ void SetDriverVersion(std::uint32_t version)
     WriteIndex(root, index);
 }
 
-std::uint32_t DriverVersion()
-{
+std::uint32_t DriverVersion() {
     std::string root = CurrentRoot();
     MachineLock lock(root, false);
     return RequireIndex(root).driverVersion;
@@ -282,36 +270,33 @@ std::uint32_t DriverVersion()
 
 // --- Interrupts, status block, memory ---
 
-void RaiseIrq(int device, std::uint32_t count)
-{
+void RaiseIrq(int device, std::uint32_t count) {
     CardMap map = MapDevice(device, false);
     store::RaiseIrq(map.header(), count);
 }
 
-std::uint32_t ReadStatusWord(int device, std::size_t offset)
-{
-    if (offset % 4 != 0 || offset + 4 > 1024) Fail("status block offset " + std::to_string(offset) + " is not a field");
+std::uint32_t ReadStatusWord(int device, std::size_t offset) {
+    if (offset % 4 != 0 || offset + 4 > 1024)
+        Fail("status block offset " + std::to_string(offset) + " is not a field");
     CardMap map = MapDevice(device, false);
     return Shared(*map.statusWord(offset)).load();
 }
 
-void WriteStatusWord(int device, std::size_t offset, std::uint32_t value)
-{
-    if (offset % 4 != 0 || offset + 4 > 1024) Fail("status block offset " + std::to_string(offset) + " is not a field");
+void WriteStatusWord(int device, std::size_t offset, std::uint32_t value) {
+    if (offset % 4 != 0 || offset + 4 > 1024)
+        Fail("status block offset " + std::to_string(offset) + " is not a field");
     CardMap map = MapDevice(device, false);
     Shared(*map.statusWord(offset)).store(value);
 }
 
-std::uint32_t PendingWaits(int device)
-{
+std::uint32_t PendingWaits(int device) {
     CardMap map = MapDevice(device, false);
     CardLock lock(map.header());
     ReapDead(map.header());
     return Shared(map.header()->pendingWaits).load();
 }
 
-std::int32_t AttachedHandles(int device)
-{
+std::int32_t AttachedHandles(int device) {
     CardMap map = MapDevice(device, false);
     CardLock lock(map.header());
     ReapDead(map.header());
@@ -320,8 +305,7 @@ std::int32_t AttachedHandles(int device)
     return n;
 }
 
-std::uint8_t* RegionMemory(int device, int region)
-{
+std::uint8_t* RegionMemory(int device, int region) {
     std::uint32_t id = 0;
     CardMap map = MapDevice(device, false, &id);
     const CardFile* card = map.header();
@@ -329,7 +313,8 @@ std::uint8_t* RegionMemory(int device, int region)
         Fail("device " + std::to_string(device) + " has no region " + std::to_string(region));
     const RegionSlot& slot = card->regions[region];
     std::size_t size = PageRound(slot.size);
-    void* base = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, map.fd(), static_cast<off_t>(slot.offset));
+    void* base =
+        ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, map.fd(), static_cast<off_t>(slot.offset));
     if (base == MAP_FAILED) Fail(std::string("cannot map region: ") + std::strerror(errno));
     std::string root = CurrentRoot();
     std::lock_guard g(StateMutex());
@@ -339,99 +324,85 @@ std::uint8_t* RegionMemory(int device, int region)
 
 // --- EEPROM ---
 
-std::vector<std::uint16_t> EepromWords(int device)
-{
+std::vector<std::uint16_t> EepromWords(int device) {
     CardMap map = MapDevice(device, false);
     std::vector<std::uint16_t> words(64);
-    for (int i = 0; i < 64; ++i) words[static_cast<std::size_t>(i)] = Shared(map.header()->eeprom.words[i]).load();
+    for (int i = 0; i < 64; ++i)
+        words[static_cast<std::size_t>(i)] = Shared(map.header()->eeprom.words[i]).load();
     return words;
 }
 
-void SetEepromWord(int device, int word, std::uint16_t value)
-{
+void SetEepromWord(int device, int word, std::uint16_t value) {
     if (word < 0 || word > 63) Fail("EEPROM word " + std::to_string(word) + " is out of range 0..63");
     CardMap map = MapDevice(device, false);
     Shared(map.header()->eeprom.words[word]).store(value);
 }
 
-void SetEepromMode(int device, EepromMode mode)
-{
+void SetEepromMode(int device, EepromMode mode) {
     CardMap map = MapDevice(device, false);
     Shared(map.header()->eeprom.mode).store(static_cast<std::uint32_t>(mode));
 }
 
-void SetEepromProgramTime(int device, std::uint32_t milliseconds)
-{
+void SetEepromProgramTime(int device, std::uint32_t milliseconds) {
     CardMap map = MapDevice(device, false);
     Shared(map.header()->eeprom.programMs).store(milliseconds);
 }
 
-void SetEepromModelFactory(EepromModelFactory factory)
-{
+void SetEepromModelFactory(EepromModelFactory factory) {
     std::lock_guard g(StateMutex());
     S().eepromFactory = factory;
 }
 
-EepromModelFactory CurrentEepromModelFactory()
-{
+EepromModelFactory CurrentEepromModelFactory() {
     std::lock_guard g(StateMutex());
     return S().eepromFactory;
 }
 
 // --- Test controls ---
 
-std::vector<LoggedRequest> RequestLog()
-{
+std::vector<LoggedRequest> RequestLog() {
     std::lock_guard g(StateMutex());
     return S().log;
 }
 
-void ClearRequestLog()
-{
+void ClearRequestLog() {
     std::lock_guard g(StateMutex());
     S().log.clear();
 }
 
-void ArmFault(Fault fault, int device, int times, std::uint32_t errorCode)
-{
+void ArmFault(Fault fault, int device, int times, std::uint32_t errorCode) {
     if (times < 1) Fail("a fault must be armed for at least one occurrence");
     std::lock_guard g(StateMutex());
     S().faults.push_back({fault, device, times, errorCode});
 }
 
-void ClearFaults()
-{
+void ClearFaults() {
     std::lock_guard g(StateMutex());
     S().faults.clear();
 }
 
-void SetImmediateWaits(bool on)
-{
+void SetImmediateWaits(bool on) {
     std::lock_guard g(StateMutex());
     S().immediateWaits = on;
 }
 
-int OpenDeviceLists()
-{
+int OpenDeviceLists() {
     std::lock_guard g(StateMutex());
     return S().openLists;
 }
 
-std::uint32_t InstallParamsFlags(int device)
-{
+std::uint32_t InstallParamsFlags(int device) {
     std::lock_guard g(StateMutex());
     auto it = S().installParams.find(device);
     return it == S().installParams.end() ? 0 : it->second.flags;
 }
 
-void SetInstallParamsFlags(int device, std::uint32_t flags)
-{
+void SetInstallParamsFlags(int device, std::uint32_t flags) {
     std::lock_guard g(StateMutex());
     S().installParams[device].flags = flags;
 }
 
-int InstallDeviceCalls(int device)
-{
+int InstallDeviceCalls(int device) {
     std::lock_guard g(StateMutex());
     auto it = S().installCalls.find(device);
     return it == S().installCalls.end() ? 0 : it->second;
@@ -441,8 +412,7 @@ int InstallDeviceCalls(int device)
 
 namespace hooks {
 
-bool TakeFault(Fault fault, int device, std::uint32_t* errorCode)
-{
+bool TakeFault(Fault fault, int device, std::uint32_t* errorCode) {
     std::lock_guard g(StateMutex());
     auto& faults = S().faults;
     for (auto it = faults.begin(); it != faults.end(); ++it) {
@@ -455,45 +425,38 @@ bool TakeFault(Fault fault, int device, std::uint32_t* errorCode)
     return false;
 }
 
-void LogRequest(LoggedRequest request)
-{
+void LogRequest(LoggedRequest request) {
     std::lock_guard g(StateMutex());
     S().log.push_back(std::move(request));
 }
 
-bool ImmediateWaits()
-{
+bool ImmediateWaits() {
     std::lock_guard g(StateMutex());
     return S().immediateWaits;
 }
 
-void DeviceListCreated()
-{
+void DeviceListCreated() {
     std::lock_guard g(StateMutex());
     ++S().openLists;
 }
 
-void DeviceListDestroyed()
-{
+void DeviceListDestroyed() {
     std::lock_guard g(StateMutex());
     --S().openLists;
 }
 
-InstallParams GetInstallParams(int device)
-{
+InstallParams GetInstallParams(int device) {
     std::lock_guard g(StateMutex());
     auto it = S().installParams.find(device);
     return it == S().installParams.end() ? InstallParams{} : it->second;
 }
 
-void SetInstallParams(int device, const InstallParams& params)
-{
+void SetInstallParams(int device, const InstallParams& params) {
     std::lock_guard g(StateMutex());
     S().installParams[device] = params;
 }
 
-void CountInstallDevice(int device)
-{
+void CountInstallDevice(int device) {
     std::lock_guard g(StateMutex());
     ++S().installCalls[device];
 }

@@ -20,7 +20,7 @@ struct ModelContext {
     int region;                         // region index the window lies in
     volatile std::uint8_t* regionBase;  // the region as mapped in this process
     std::size_t regionSize;
-    store::EepromStorage* eeprom;       // the card's EEPROM storage, shared by all processes
+    store::EepromStorage* eeprom;  // the card's EEPROM storage, shared by all processes
 };
 
 // Builds the 93C46 model for a card's EEPROM region; its window covers the

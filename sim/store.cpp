@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <signal.h>
+#include <strings.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -13,7 +14,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 #include <fstream>
 #include <sstream>
 
@@ -21,20 +21,24 @@ namespace sim::store {
 
 namespace {
 
-[[noreturn]] void Fail(const std::string& what) { throw Error(what); }
+[[noreturn]] void Fail(const std::string& what) {
+    throw Error(what);
+}
 
-std::string Errno(const std::string& what, const std::string& path)
-{
+std::string Errno(const std::string& what, const std::string& path) {
     return what + " " + path + ": " + std::strerror(errno);
 }
 
 }  // namespace
 
-std::string IndexPath(const std::string& root) { return root + "/machine"; }
-std::string CardPath(const std::string& root, std::uint32_t id) { return root + "/card-" + std::to_string(id); }
+std::string IndexPath(const std::string& root) {
+    return root + "/machine";
+}
+std::string CardPath(const std::string& root, std::uint32_t id) {
+    return root + "/card-" + std::to_string(id);
+}
 
-MachineLock::MachineLock(const std::string& root, bool exclusive)
-{
+MachineLock::MachineLock(const std::string& root, bool exclusive) {
     ::mkdir(root.c_str(), 0700);
     std::string path = root + "/lock";
     fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
@@ -47,13 +51,11 @@ MachineLock::MachineLock(const std::string& root, bool exclusive)
     }
 }
 
-MachineLock::~MachineLock()
-{
+MachineLock::~MachineLock() {
     if (fd_ >= 0) ::close(fd_);  // closing drops the flock
 }
 
-bool ReadIndex(const std::string& root, MachineIndex* index)
-{
+bool ReadIndex(const std::string& root, MachineIndex* index) {
     std::ifstream in(IndexPath(root));
     if (!in) return false;
     std::string magic;
@@ -81,8 +83,7 @@ bool ReadIndex(const std::string& root, MachineIndex* index)
     return true;
 }
 
-void WriteIndex(const std::string& root, const MachineIndex& index)
-{
+void WriteIndex(const std::string& root, const MachineIndex& index) {
     std::ostringstream text;
     text << "quelt-sim-machine 1\n"
          << "driver-version " << index.driverVersion << "\n"
@@ -101,15 +102,13 @@ void WriteIndex(const std::string& root, const MachineIndex& index)
     if (std::rename(tmp.c_str(), IndexPath(root).c_str()) != 0) Fail(Errno("cannot write", IndexPath(root)));
 }
 
-MachineIndex RequireIndex(const std::string& root)
-{
+MachineIndex RequireIndex(const std::string& root) {
     MachineIndex index;
     if (!ReadIndex(root, &index)) Fail("no machine at " + root + " (run: quelt-sim init)");
     return index;
 }
 
-void EnsureMachine(const std::string& root)
-{
+void EnsureMachine(const std::string& root) {
     MachineIndex index;
     {
         MachineLock shared(root, false);
@@ -132,21 +131,18 @@ constexpr char kPathPrefix[] = "\\\\?\\quelt-sim#";
 constexpr char kInterfaceSuffix[] = "#{90c3d703-9505-4887-8924-69f69cb8d5b9}";
 }  // namespace
 
-std::string DevicePath(const CardFile* card)
-{
+std::string DevicePath(const CardFile* card) {
     char text[96];
-    std::snprintf(text, sizeof text, "ven_%04x&dev_%04x#card-%u", card->vendorId & 0xFFFFu, card->deviceId & 0xFFFFu,
-                  card->id);
+    std::snprintf(text, sizeof text, "ven_%04x&dev_%04x#card-%u", card->vendorId & 0xFFFFu,
+                  card->deviceId & 0xFFFFu, card->id);
     return std::string(kPathPrefix) + text + kInterfaceSuffix;
 }
 
-bool IsDevicePath(const char* path)
-{
+bool IsDevicePath(const char* path) {
     return path && strncasecmp(path, kPathPrefix, sizeof kPathPrefix - 1) == 0;
 }
 
-std::uint32_t CardIdOfPath(const char* path)
-{
+std::uint32_t CardIdOfPath(const char* path) {
     if (!IsDevicePath(path)) return 0;
     const char* card = strcasestr(path, "#card-");
     if (!card) return 0;
@@ -159,8 +155,7 @@ std::uint32_t CardIdOfPath(const char* path)
 
 // --- CardMap ---
 
-CardMap::CardMap(const std::string& path, bool whole)
-{
+CardMap::CardMap(const std::string& path, bool whole) {
     fd_ = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
     if (fd_ < 0) Fail(Errno("cannot open card file", path));
     struct stat st {};
@@ -183,12 +178,15 @@ CardMap::CardMap(const std::string& path, bool whole)
     }
 }
 
-CardMap::~CardMap() { Release(); }
+CardMap::~CardMap() {
+    Release();
+}
 
-CardMap::CardMap(CardMap&& other) noexcept { *this = std::move(other); }
+CardMap::CardMap(CardMap&& other) noexcept {
+    *this = std::move(other);
+}
 
-CardMap& CardMap::operator=(CardMap&& other) noexcept
-{
+CardMap& CardMap::operator=(CardMap&& other) noexcept {
     if (this != &other) {
         Release();
         fd_ = other.fd_;
@@ -201,8 +199,7 @@ CardMap& CardMap::operator=(CardMap&& other) noexcept
     return *this;
 }
 
-void CardMap::Release()
-{
+void CardMap::Release() {
     if (base_) ::munmap(base_, size_);
     if (fd_ >= 0) ::close(fd_);
     base_ = nullptr;
@@ -210,8 +207,7 @@ void CardMap::Release()
     size_ = 0;
 }
 
-CardMap MapDevice(int device, bool whole, std::uint32_t* id)
-{
+CardMap MapDevice(int device, bool whole, std::uint32_t* id) {
     std::string root = CurrentRoot();
     MachineLock lock(root, false);
     MachineIndex index = RequireIndex(root);
@@ -225,18 +221,18 @@ CardMap MapDevice(int device, bool whole, std::uint32_t* id)
 
 // --- Card lock and process table ---
 
-CardLock::CardLock(CardFile* card) : card_(card)
-{
+CardLock::CardLock(CardFile* card) : card_(card) {
     int rc = pthread_mutex_lock(&card_->lock);
     // Its holder died: the bookkeeping it was changing is a few counters,
     // which the reaping of dead processes puts right.
     if (rc == EOWNERDEAD) pthread_mutex_consistent(&card_->lock);
 }
 
-CardLock::~CardLock() { pthread_mutex_unlock(&card_->lock); }
+CardLock::~CardLock() {
+    pthread_mutex_unlock(&card_->lock);
+}
 
-std::uint64_t ProcessStartTime(int pid)
-{
+std::uint64_t ProcessStartTime(int pid) {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
     int fd = ::open(path, O_RDONLY | O_CLOEXEC);
@@ -267,8 +263,7 @@ struct Self {
     std::uint64_t start;
 };
 
-Self CurrentProcess()
-{
+Self CurrentProcess() {
     // Cached per pid: a forked child is a process of its own.
     static std::atomic<int> cachedPid{0};
     static std::atomic<std::uint64_t> cachedStart{0};
@@ -282,8 +277,7 @@ Self CurrentProcess()
 
 }  // namespace
 
-ProcEntry* OwnEntry(CardFile* card, bool create)
-{
+ProcEntry* OwnEntry(CardFile* card, bool create) {
     Self self = CurrentProcess();
     ProcEntry* free = nullptr;
     for (auto& e : card->procs) {
@@ -295,10 +289,10 @@ ProcEntry* OwnEntry(CardFile* card, bool create)
     return free;
 }
 
-void ReapDead(CardFile* card)
-{
+void ReapDead(CardFile* card) {
     Self self = CurrentProcess();
-    auto* attachCount = reinterpret_cast<std::int32_t*>(reinterpret_cast<std::uint8_t*>(card) + kStatusOffset + 12);
+    auto* attachCount =
+        reinterpret_cast<std::int32_t*>(reinterpret_cast<std::uint8_t*>(card) + kStatusOffset + 12);
     for (auto& e : card->procs) {
         if (e.pid == 0) continue;
         if (e.pid == self.pid && e.startTime == self.start) continue;
@@ -325,29 +319,26 @@ void ReapDead(CardFile* card)
 
 // --- Interrupts and waits ---
 
-void WakeAll(CardFile* card)
-{
+void WakeAll(CardFile* card) {
     Shared(card->wakeWord).fetch_add(1, std::memory_order_release);
     ::syscall(SYS_futex, &card->wakeWord, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
 }
 
-void RaiseIrq(CardFile* card, std::uint32_t count)
-{
-    auto* counter = reinterpret_cast<std::uint32_t*>(reinterpret_cast<std::uint8_t*>(card) + kStatusOffset + 4);
+void RaiseIrq(CardFile* card, std::uint32_t count) {
+    auto* counter =
+        reinterpret_cast<std::uint32_t*>(reinterpret_cast<std::uint8_t*>(card) + kStatusOffset + 4);
     Shared(*counter).fetch_add(count, std::memory_order_acq_rel);
     WakeAll(card);
 }
 
-void DiscardWaits(CardFile* card)
-{
+void DiscardWaits(CardFile* card) {
     Shared(card->discardGen).fetch_add(1, std::memory_order_acq_rel);
     WakeAll(card);
 }
 
 // --- Card files ---
 
-CardConfig ConfigOf(const CardFile* card, std::size_t mappedSize)
-{
+CardConfig ConfigOf(const CardFile* card, std::size_t mappedSize) {
     CardConfig c;
     c.description.assign(card->description, strnlen(card->description, kMaxDescription));
     c.vendorId = card->vendorId;
@@ -375,8 +366,7 @@ CardConfig ConfigOf(const CardFile* card, std::size_t mappedSize)
     return c;
 }
 
-void CreateCardFile(const std::string& root, std::uint32_t id, const CardConfig& config)
-{
+void CreateCardFile(const std::string& root, std::uint32_t id, const CardConfig& config) {
     if (config.description.size() > kMaxDescription)
         Fail("description longer than " + std::to_string(kMaxDescription) + " characters");
     if (config.description.find('\0') != std::string::npos) Fail("description holds a zero character");

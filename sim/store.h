@@ -40,7 +40,7 @@ struct RegionSlot {
 
 // One process that holds handles on the card: what to undo when it dies.
 struct ProcEntry {
-    std::int32_t pid;        // 0: free
+    std::int32_t pid;  // 0: free
     std::uint32_t pad;
     std::uint64_t startTime;  // guards against pid reuse
     std::int32_t attached;    // handles of this process counted in attachCount
@@ -92,11 +92,12 @@ inline constexpr std::size_t kStatusOffset = kHeaderSize;
 inline constexpr std::size_t kFirstRegionOffset = kStatusOffset + kPage;
 static_assert(sizeof(CardFile) <= kHeaderSize);
 
-inline std::size_t PageRound(std::uint64_t n) { return static_cast<std::size_t>((n + kPage - 1) & ~(kPage - 1)); }
+inline std::size_t PageRound(std::uint64_t n) {
+    return static_cast<std::size_t>((n + kPage - 1) & ~(kPage - 1));
+}
 
 template <typename T>
-inline std::atomic_ref<T> Shared(T& field)
-{
+inline std::atomic_ref<T> Shared(T& field) {
     return std::atomic_ref<T>(field);
 }
 
@@ -149,8 +150,7 @@ public:
     int fd() const { return fd_; }
     CardFile* header() const { return static_cast<CardFile*>(base_); }
     std::uint8_t* bytes() const { return static_cast<std::uint8_t*>(base_); }
-    std::uint32_t* statusWord(std::size_t offset) const
-    {
+    std::uint32_t* statusWord(std::size_t offset) const {
         return reinterpret_cast<std::uint32_t*>(bytes() + kStatusOffset + offset);
     }
     std::size_t size() const { return size_; }

@@ -2,12 +2,11 @@
 // driver on Linux: make a machine, add and remove cards, raise interrupts,
 // show and set status blocks, set the driver version.
 #include <CLI/CLI.hpp>
-#include <nlohmann/json.hpp>
-
 #include <cstdint>
 #include <cstdio>
 #include <iostream>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -20,8 +19,7 @@ namespace {
 using nlohmann::json;
 
 // A number in decimal or 0x hex that fits max; throws sim::Error otherwise.
-std::uint64_t ParseNumber(const std::string& text, std::uint64_t max, const std::string& what)
-{
+std::uint64_t ParseNumber(const std::string& text, std::uint64_t max, const std::string& what) {
     std::string t = text;
     int base = 10;
     if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) {
@@ -51,38 +49,34 @@ std::uint64_t ParseNumber(const std::string& text, std::uint64_t max, const std:
     return v;
 }
 
-std::string Hex(std::uint64_t v, int digits)
-{
+std::string Hex(std::uint64_t v, int digits) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "0x%0*llx", digits, static_cast<unsigned long long>(v));
     return buf;
 }
 
-std::string FamilyOf(const sim::CardConfig& c)
-{
+std::string FamilyOf(const sim::CardConfig& c) {
     switch (c.deviceId & 0xFFFFu) {
-    case 0x0300:
-        return "OX952 f0";
-    case 0x0301:
-        return "OX952 f1";
-    case 0x0100:
-        return "OX9162";
-    case 0x0810:
-        return "EP4GXA";
-    default:
-        return "-";
+        case 0x0300:
+            return "OX952 f0";
+        case 0x0301:
+            return "OX952 f1";
+        case 0x0100:
+            return "OX9162";
+        case 0x0810:
+            return "EP4GXA";
+        default:
+            return "-";
     }
 }
 
-std::string SizeText(std::uint64_t size)
-{
+std::string SizeText(std::uint64_t size) {
     if (size % (1024 * 1024) == 0) return std::to_string(size / (1024 * 1024)) + "M";
     if (size % 1024 == 0) return std::to_string(size / 1024) + "K";
     return std::to_string(size);
 }
 
-std::string RegionsText(const sim::CardConfig& c)
-{
+std::string RegionsText(const sim::CardConfig& c) {
     std::string out;
     for (std::size_t i = 0; i < c.regions.size(); ++i) {
         if (i) out += ",";
@@ -92,8 +86,7 @@ std::string RegionsText(const sim::CardConfig& c)
     return out.empty() ? "-" : out;
 }
 
-json CardJson(int device, const sim::CardConfig& c)
-{
+json CardJson(int device, const sim::CardConfig& c) {
     json regions = json::array();
     for (const auto& r : c.regions) regions.push_back({{"size", r.size}, {"unmapped", r.unmapped}});
     json j = {{"device", device},
@@ -112,8 +105,7 @@ json CardJson(int device, const sim::CardConfig& c)
     return j;
 }
 
-void PrintTable(const std::vector<std::vector<std::string>>& rows)
-{
+void PrintTable(const std::vector<std::vector<std::string>>& rows) {
     std::vector<std::size_t> widths;
     for (const auto& row : rows) {
         if (widths.size() < row.size()) widths.resize(row.size(), 0);
@@ -143,15 +135,15 @@ constexpr Field kFields[] = {
 constexpr std::size_t kMaxSlots = 250;
 
 // Offset of a settable field name; throws for an unknown name.
-std::size_t FieldOffset(const std::string& name, bool* isSigned)
-{
+std::size_t FieldOffset(const std::string& name, bool* isSigned) {
     for (const auto& f : kFields) {
         if (name == f.name) {
             *isSigned = f.isSigned;
             return f.offset;
         }
     }
-    if (name.rfind("slot", 0) == 0 && name.size() > 4 && name.find_first_not_of("0123456789", 4) == std::string::npos) {
+    if (name.rfind("slot", 0) == 0 && name.size() > 4 &&
+        name.find_first_not_of("0123456789", 4) == std::string::npos) {
         std::uint64_t i = ParseNumber(name.substr(4), kMaxSlots - 1, "slot");
         *isSigned = false;
         return 24 + 4 * static_cast<std::size_t>(i);
@@ -160,8 +152,7 @@ std::size_t FieldOffset(const std::string& name, bool* isSigned)
                      " (irq-counter, ack-counter, attach-count, diag-count, slot-count, slot0 ... slot249)");
 }
 
-std::uint32_t ParseFieldValue(const std::string& text, bool isSigned, const std::string& field)
-{
+std::uint32_t ParseFieldValue(const std::string& text, bool isSigned, const std::string& field) {
     if (isSigned && !text.empty() && text[0] == '-') {
         std::uint64_t mag = ParseNumber(text.substr(1), 0x80000000ull, field);
         return static_cast<std::uint32_t>(-static_cast<std::int64_t>(mag));
@@ -169,12 +160,12 @@ std::uint32_t ParseFieldValue(const std::string& text, bool isSigned, const std:
     return static_cast<std::uint32_t>(ParseNumber(text, 0xFFFFFFFFull, field));
 }
 
-int ShowStatus(int device, bool asJson)
-{
+int ShowStatus(int device, bool asJson) {
     sim::CardConfig card = sim::GetCard(device);
     auto word = [device](std::size_t off) { return sim::ReadStatusWord(device, off); };
     auto slotCount = static_cast<std::int32_t>(word(20));
-    std::size_t shown = slotCount <= 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(slotCount), kMaxSlots);
+    std::size_t shown =
+        slotCount <= 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(slotCount), kMaxSlots);
     std::uint32_t waits = sim::PendingWaits(device);
     if (asJson) {
         json j;
@@ -217,8 +208,7 @@ int ShowStatus(int device, bool asJson)
 
 // The 93C46 words of a device: 8 rows of 8 as the library's tool shows them,
 // or JSON.
-int ShowEeprom(int device, bool asJson)
-{
+int ShowEeprom(int device, bool asJson) {
     const int region = sim::GetCard(device).eepromRegion;
     const std::vector<std::uint16_t> words = sim::EepromWords(device);
     if (asJson) {
@@ -240,13 +230,13 @@ int ShowEeprom(int device, bool asJson)
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     CLI::App app{"Controls the simulated machine of quelt cards (card files in shared memory)."};
     app.require_subcommand(1);
     std::string root;
     auto addRoot = [&root](CLI::App* cmd) {
-        cmd->add_option("--root", root, "machine root directory (default: $QUELT_SIM_ROOT, else /dev/shm/quelt-sim-UID)");
+        cmd->add_option("--root", root,
+                        "machine root directory (default: $QUELT_SIM_ROOT, else /dev/shm/quelt-sim-UID)");
     };
     addRoot(&app);
 
@@ -264,7 +254,8 @@ int main(int argc, char** argv)
     auto* add = app.add_subcommand("add", "add a card at the next device number and print that number");
     add->add_option("--family", family, "ox952 | ox9162 | ep4gxa: the defaults the other options override")
         ->check(CLI::IsMember({"ox952", "ox9162", "ep4gxa"}));
-    add->add_option("--description", description, "the device description (board name), up to 300 characters");
+    add->add_option("--description", description,
+                    "the device description (board name), up to 300 characters");
     add->add_option("--vendor", vendor, "PCI vendor id (32-bit)");
     add->add_option("--device", deviceId, "PCI device id (32-bit)");
     add->add_option("--bus", bus, "PCI bus number (32-bit)");
@@ -304,7 +295,8 @@ int main(int argc, char** argv)
     bool statusJson = false;
     auto* status = app.add_subcommand("status", "show or set device N's status block and pending waits");
     status->add_option("N", statusDevice, "device number")->required();
-    status->add_option("--set", sets, "FIELD=VALUE: irq-counter, ack-counter, attach-count, diag-count, slot-count, slotI");
+    status->add_option("--set", sets,
+                       "FIELD=VALUE: irq-counter, ack-counter, attach-count, diag-count, slot-count, slotI");
     status->add_flag("--json", statusJson, "JSON output");
     addRoot(status);
 
@@ -321,7 +313,8 @@ int main(int argc, char** argv)
 
     // driver-version
     std::string version;
-    auto* driverVersion = app.add_subcommand("driver-version", "show or set the driver version the machine reports");
+    auto* driverVersion =
+        app.add_subcommand("driver-version", "show or set the driver version the machine reports");
     driverVersion->add_option("V", version, "the new version");
     addRoot(driverVersion);
 
@@ -344,17 +337,20 @@ int main(int argc, char** argv)
 
         if (*init) {
             sim::InitMachine(empty, force);
-            std::cout << (empty ? "empty machine" : "default machine") << " at " << sim::CurrentRoot() << "\n";
+            std::cout << (empty ? "empty machine" : "default machine") << " at " << sim::CurrentRoot()
+                      << "\n";
             return 0;
         }
         if (*add) {
-            sim::CardFamily fam = family == "ox9162"  ? sim::CardFamily::OX9162
+            sim::CardFamily fam = family == "ox9162"   ? sim::CardFamily::OX9162
                                   : family == "ep4gxa" ? sim::CardFamily::EP4GXA
                                                        : sim::CardFamily::OX952;
             sim::CardConfig c = sim::DefaultCard(fam);
             if (!description.empty()) c.description = description;
-            if (!vendor.empty()) c.vendorId = static_cast<std::uint32_t>(ParseNumber(vendor, 0xFFFFFFFF, "vendor"));
-            if (!deviceId.empty()) c.deviceId = static_cast<std::uint32_t>(ParseNumber(deviceId, 0xFFFFFFFF, "device"));
+            if (!vendor.empty())
+                c.vendorId = static_cast<std::uint32_t>(ParseNumber(vendor, 0xFFFFFFFF, "vendor"));
+            if (!deviceId.empty())
+                c.deviceId = static_cast<std::uint32_t>(ParseNumber(deviceId, 0xFFFFFFFF, "device"));
             if (!bus.empty()) c.bus = static_cast<std::uint32_t>(ParseNumber(bus, 0xFFFFFFFF, "bus"));
             if (!slot.empty()) c.slot = static_cast<std::uint32_t>(ParseNumber(slot, 0xFFFFFFFF, "slot"));
             if (!pciAddress.empty())
@@ -377,8 +373,10 @@ int main(int argc, char** argv)
                 }
                 if (c.eepromRegion >= static_cast<int>(c.regions.size())) c.eepromRegion = -1;
             }
-            if (!cardId.empty()) c.cardId = static_cast<std::uint32_t>(ParseNumber(cardId, 0xFFFFFFFF, "card-id"));
-            if (!serial.empty()) c.serial = static_cast<std::uint32_t>(ParseNumber(serial, 0xFFFFFFFF, "serial"));
+            if (!cardId.empty())
+                c.cardId = static_cast<std::uint32_t>(ParseNumber(cardId, 0xFFFFFFFF, "card-id"));
+            if (!serial.empty())
+                c.serial = static_cast<std::uint32_t>(ParseNumber(serial, 0xFFFFFFFF, "serial"));
             if (c.cardId || c.serial) {
                 // Identity words the family default gave, on regions the options shrank, are dropped quietly;
                 // asked-for ones are checked by AddCard.
@@ -402,15 +400,18 @@ int main(int argc, char** argv)
             if (listJson) {
                 json cards = json::array();
                 for (int d = 1; d <= count; ++d) cards.push_back(CardJson(d, sim::GetCard(d)));
-                json j = {{"root", sim::CurrentRoot()}, {"driver-version", sim::DriverVersion()}, {"devices", cards}};
+                json j = {{"root", sim::CurrentRoot()},
+                          {"driver-version", sim::DriverVersion()},
+                          {"devices", cards}};
                 std::cout << j.dump(2) << "\n";
                 return 0;
             }
-            std::cout << "machine " << sim::CurrentRoot() << ", driver version " << sim::DriverVersion() << ", "
-                      << count << (count == 1 ? " device" : " devices") << "\n";
+            std::cout << "machine " << sim::CurrentRoot() << ", driver version " << sim::DriverVersion()
+                      << ", " << count << (count == 1 ? " device" : " devices") << "\n";
             if (count == 0) return 0;
-            std::vector<std::vector<std::string>> rows = {
-                {"DEV", "FAMILY", "VENDOR", "DEVICE", "BUS", "SLOT", "PCI-ADDR", "IRQ", "REGIONS", "STATUS", "DESCRIPTION"}};
+            std::vector<std::vector<std::string>> rows = {{"DEV", "FAMILY", "VENDOR", "DEVICE", "BUS", "SLOT",
+                                                           "PCI-ADDR", "IRQ", "REGIONS", "STATUS",
+                                                           "DESCRIPTION"}};
             for (int d = 1; d <= count; ++d) {
                 sim::CardConfig c = sim::GetCard(d);
                 rows.push_back({std::to_string(d), FamilyOf(c), Hex(c.vendorId, 4), Hex(c.deviceId, 4),
@@ -440,7 +441,8 @@ int main(int argc, char** argv)
             std::vector<std::pair<std::size_t, std::uint32_t>> writes;
             for (const auto& s : sets) {
                 auto eq = s.find('=');
-                if (eq == std::string::npos || eq == 0) throw sim::Error("--set " + s + ": expected FIELD=VALUE");
+                if (eq == std::string::npos || eq == 0)
+                    throw sim::Error("--set " + s + ": expected FIELD=VALUE");
                 bool isSigned = false;
                 std::string name = s.substr(0, eq);
                 std::size_t off = FieldOffset(name, &isSigned);
@@ -451,23 +453,28 @@ int main(int argc, char** argv)
         }
         if (*eeprom) {
             int n = deviceNumber(eepromDevice);
-            if (sim::GetCard(n).eepromRegion < 0) throw sim::Error("device " + std::to_string(n) + " has no EEPROM");
+            if (sim::GetCard(n).eepromRegion < 0)
+                throw sim::Error("device " + std::to_string(n) + " has no EEPROM");
             // All words are checked before any is written.
             std::vector<std::pair<int, std::uint16_t>> writes;
             for (const auto& s : eepromSets) {
                 auto eq = s.find('=');
-                if (eq == std::string::npos || eq == 0) throw sim::Error("--set " + s + ": expected WORD=VALUE");
-                writes.emplace_back(static_cast<int>(ParseNumber(s.substr(0, eq), 63, "word")),
-                                    static_cast<std::uint16_t>(ParseNumber(s.substr(eq + 1), 0xFFFF, "value")));
+                if (eq == std::string::npos || eq == 0)
+                    throw sim::Error("--set " + s + ": expected WORD=VALUE");
+                writes.emplace_back(
+                    static_cast<int>(ParseNumber(s.substr(0, eq), 63, "word")),
+                    static_cast<std::uint16_t>(ParseNumber(s.substr(eq + 1), 0xFFFF, "value")));
             }
             for (const auto& [w, v] : writes) sim::SetEepromWord(n, w, v);
             if (writes.empty() || eepromDump || eepromJson) return ShowEeprom(n, eepromJson);
-            for (const auto& [w, v] : writes) std::cout << "device " << n << ": word " << w << " = " << Hex(v, 4) << "\n";
+            for (const auto& [w, v] : writes)
+                std::cout << "device " << n << ": word " << w << " = " << Hex(v, 4) << "\n";
             return 0;
         }
         if (*driverVersion) {
             if (!version.empty()) {
-                sim::SetDriverVersion(static_cast<std::uint32_t>(ParseNumber(version, 0xFFFFFFFF, "version")));
+                sim::SetDriverVersion(
+                    static_cast<std::uint32_t>(ParseNumber(version, 0xFFFFFFFF, "version")));
             }
             std::cout << sim::DriverVersion() << "\n";
             return 0;

@@ -10,10 +10,11 @@ using namespace sim_test;
 
 namespace {
 
-std::int32_t AttachCountOf(int device) { return static_cast<std::int32_t>(sim::ReadStatusWord(device, 12)); }
+std::int32_t AttachCountOf(int device) {
+    return static_cast<std::int32_t>(sim::ReadStatusWord(device, 12));
+}
 
-TEST(Attach, FillsResourcesFromTheCardConfiguration)
-{
+TEST(Attach, FillsResourcesFromTheCardConfiguration) {
     quelt_test::TempMachine machine;
     sim::CardConfig c;
     c.description = "Test card";
@@ -61,8 +62,7 @@ TEST(Attach, FillsResourcesFromTheCardConfiguration)
     EXPECT_TRUE(CloseHandle(h));
 }
 
-TEST(Attach, CountsHandlesAndDetachUndoesIt)
-{
+TEST(Attach, CountsHandlesAndDetachUndoesIt) {
     quelt_test::TempMachine machine(true);
     HANDLE a = OpenCard(3);
     HANDLE b = OpenCard(3);
@@ -94,8 +94,7 @@ TEST(Attach, CountsHandlesAndDetachUndoesIt)
     EXPECT_TRUE(CloseHandle(a));
 }
 
-TEST(Attach, CountNeverGoesBelowZero)
-{
+TEST(Attach, CountNeverGoesBelowZero) {
     quelt_test::TempMachine machine(true);
     HANDLE h = OpenCard(1);
     AttachRecord rec;
@@ -106,8 +105,7 @@ TEST(Attach, CountNeverGoesBelowZero)
     CloseHandle(h);
 }
 
-TEST(Attach, NoStatusBlockGivesNullPointer)
-{
+TEST(Attach, NoStatusBlockGivesNullPointer) {
     quelt_test::TempMachine machine;
     sim::CardConfig c = sim::DefaultCard(sim::CardFamily::OX9162);
     c.statusBlock = false;
@@ -120,8 +118,7 @@ TEST(Attach, NoStatusBlockGivesNullPointer)
     CloseHandle(h);
 }
 
-TEST(Attach, DetachOfAFailedAttachIsAccepted)
-{
+TEST(Attach, DetachOfAFailedAttachIsAccepted) {
     quelt_test::TempMachine machine(true);
     sim::ArmFault(sim::Fault::AttachFails, 2, 1, ERROR_ACCESS_DENIED);
     HANDLE h = OpenCard(2);
@@ -139,8 +136,7 @@ TEST(Attach, DetachOfAFailedAttachIsAccepted)
     EXPECT_EQ(AttachCountOf(2), 0);
 }
 
-TEST(Attach, ShortReplyLeavesTheRestOfTheRecord)
-{
+TEST(Attach, ShortReplyLeavesTheRestOfTheRecord) {
     quelt_test::TempMachine machine(true);
     sim::ArmFault(sim::Fault::AttachShortReply, 0, 1, 200);
     HANDLE h = OpenCard(4);
@@ -162,8 +158,7 @@ struct BadBuffer {
     DWORD error;
 };
 
-TEST(Attach, RefusesBuffersItCannotFill)
-{
+TEST(Attach, RefusesBuffersItCannotFill) {
     const BadBuffer cases[] = {
         {"short input", 343, 344, 344, ERROR_INSUFFICIENT_BUFFER},
         {"short output", 344, 100, 344, ERROR_INSUFFICIENT_BUFFER},
@@ -184,8 +179,7 @@ TEST(Attach, RefusesBuffersItCannotFill)
     CloseHandle(h);
 }
 
-TEST(Attach, SecondAttachOnOneHandleIsRefused)
-{
+TEST(Attach, SecondAttachOnOneHandleIsRefused) {
     quelt_test::TempMachine machine(true);
     HANDLE h = OpenCard(1);
     AttachRecord rec;
@@ -198,8 +192,7 @@ TEST(Attach, SecondAttachOnOneHandleIsRefused)
     CloseHandle(h);
 }
 
-TEST(DriverVersion, AnswersTheMachinesVersionAsByteCount)
-{
+TEST(DriverVersion, AnswersTheMachinesVersionAsByteCount) {
     quelt_test::TempMachine machine(true);
     HANDLE h = OpenCard(1);
     EXPECT_EQ(Request(h, IOCTL_CARD_DRIVER_VERSION, nullptr, 0, nullptr, 0).bytes, 110u);

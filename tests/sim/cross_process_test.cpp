@@ -4,15 +4,15 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
-#include <atomic>
 #include <thread>
 
 #include "sim/store.h"
-#include "support/recording_model.h"
 #include "support/child_process.h"
+#include "support/recording_model.h"
 #include "support/temp_machine.h"
 #include "win32_helpers.h"
 
@@ -25,8 +25,7 @@ namespace {
 constexpr std::int64_t kLongWait = 600000000;  // 60 s: ended by the other process
 
 template <typename Pred>
-bool Eventually(Pred pred)
-{
+bool Eventually(Pred pred) {
     auto deadline = std::chrono::steady_clock::now() + 30s;
     while (!pred()) {
         if (std::chrono::steady_clock::now() > deadline) return false;
@@ -35,10 +34,11 @@ bool Eventually(Pred pred)
     return true;
 }
 
-std::int32_t AttachCount(int device) { return static_cast<std::int32_t>(sim::ReadStatusWord(device, 12)); }
+std::int32_t AttachCount(int device) {
+    return static_cast<std::int32_t>(sim::ReadStatusWord(device, 12));
+}
 
-TEST(CrossProcess, OneStatusBlockAndOneRegionMemory)
-{
+TEST(CrossProcess, OneStatusBlockAndOneRegionMemory) {
     quelt_test::TempMachine machine(true);
     HANDLE h = OpenCard(4);
     AttachRecord rec;
@@ -75,8 +75,7 @@ TEST(CrossProcess, OneStatusBlockAndOneRegionMemory)
     CloseHandle(h);
 }
 
-TEST(CrossProcess, InterruptInOneProcessEndsAWaitInAnother)
-{
+TEST(CrossProcess, InterruptInOneProcessEndsAWaitInAnother) {
     quelt_test::TempMachine machine(true);
     Child child([](Child& self) {
         HANDLE c = OpenCard(3);
@@ -96,8 +95,7 @@ TEST(CrossProcess, InterruptInOneProcessEndsAWaitInAnother)
     EXPECT_EQ(sim::PendingWaits(3), 0u);
 }
 
-TEST(CrossProcess, DiscardFromOneProcessEndsWaitsInAnother)
-{
+TEST(CrossProcess, DiscardFromOneProcessEndsWaitsInAnother) {
     quelt_test::TempMachine machine(true);
     Child child([](Child& self) {
         HANDLE a = OpenCard(1);
@@ -114,7 +112,8 @@ TEST(CrossProcess, DiscardFromOneProcessEndsWaitsInAnother)
         return 0;
     });
     HANDLE h = OpenCard(1);
-    ASSERT_TRUE(Eventually([&] { return Request(h, IOCTL_CARD_IRQ_WAITS, nullptr, 0, nullptr, 0).bytes == 2; }));
+    ASSERT_TRUE(
+        Eventually([&] { return Request(h, IOCTL_CARD_IRQ_WAITS, nullptr, 0, nullptr, 0).bytes == 2; }));
     EXPECT_TRUE(Request(h, IOCTL_CARD_DISCARD_WAITS, nullptr, 0, nullptr, 0).ok);
     auto outcome = child.Wait();
     EXPECT_EQ(outcome.code, 0);
@@ -124,8 +123,7 @@ TEST(CrossProcess, DiscardFromOneProcessEndsWaitsInAnother)
     CloseHandle(h);
 }
 
-TEST(CrossProcess, KilledProcessIsDetachedAndItsWaitsForgotten)
-{
+TEST(CrossProcess, KilledProcessIsDetachedAndItsWaitsForgotten) {
     quelt_test::TempMachine machine(true);
     HANDLE h = OpenCard(2);
     AttachRecord rec;
@@ -157,8 +155,7 @@ TEST(CrossProcess, KilledProcessIsDetachedAndItsWaitsForgotten)
     EXPECT_EQ(AttachCount(2), 0);
 }
 
-TEST(CrossProcess, ListingReapsDeadProcesses)
-{
+TEST(CrossProcess, ListingReapsDeadProcesses) {
     quelt_test::TempMachine machine(true);
     Child child([](Child& self) {
         HANDLE a = OpenCard(4);
@@ -175,8 +172,7 @@ TEST(CrossProcess, ListingReapsDeadProcesses)
     EXPECT_EQ(AttachCount(4), 0);
 }
 
-TEST(CrossProcess, AReusedProcessIdIsNotMistakenForTheDeadProcess)
-{
+TEST(CrossProcess, AReusedProcessIdIsNotMistakenForTheDeadProcess) {
     quelt_test::TempMachine machine(true);
     // An entry with this very pid but another start time stands for a dead
     // process whose pid this process has been given.
@@ -198,8 +194,7 @@ TEST(CrossProcess, AReusedProcessIdIsNotMistakenForTheDeadProcess)
     CloseHandle(h);
 }
 
-TEST(CrossProcess, HandlesAreNotInheritedByAForkedChild)
-{
+TEST(CrossProcess, HandlesAreNotInheritedByAForkedChild) {
     quelt_test::TempMachine machine(true);
     HANDLE h = OpenCard(1);
     AttachRecord rec;
@@ -217,8 +212,7 @@ TEST(CrossProcess, HandlesAreNotInheritedByAForkedChild)
     EXPECT_EQ(AttachCount(1), 0);
 }
 
-TEST(CrossProcess, StructuralChangesFromManyProcessesAreNotLost)
-{
+TEST(CrossProcess, StructuralChangesFromManyProcessesAreNotLost) {
     quelt_test::TempMachine machine;
     constexpr int kChildren = 4;
     constexpr int kEach = 5;
@@ -238,8 +232,7 @@ TEST(CrossProcess, StructuralChangesFromManyProcessesAreNotLost)
     EXPECT_EQ(ListDescriptions().size(), static_cast<std::size_t>(kChildren * kEach));
 }
 
-TEST(CrossProcess, AChildForkedWhileThreadsUseTheDriverCanUseItToo)
-{
+TEST(CrossProcess, AChildForkedWhileThreadsUseTheDriverCanUseItToo) {
     quelt_test::TempMachine machine(true);
     alignas(8) std::uint8_t mem[16] = {};
     quelt_test::RecordingModel model(16);

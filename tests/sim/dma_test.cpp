@@ -13,17 +13,17 @@ using namespace sim_test;
 
 namespace {
 
-Reply Alloc(HANDLE h, std::uint32_t size, DmaReply* reply, DWORD outSize = sizeof(DmaReply))
-{
+Reply Alloc(HANDLE h, std::uint32_t size, DmaReply* reply, DWORD outSize = sizeof(DmaReply)) {
     std::memset(reply, 0, sizeof *reply);
     return Request(h, IOCTL_CARD_ALLOC_DMA, &size, 4, reply, outSize);
 }
 
-Reply Release(HANDLE h, std::uint64_t key) { return Request(h, IOCTL_CARD_RELEASE_DMA, &key, 8, nullptr, 0); }
+Reply Release(HANDLE h, std::uint64_t key) {
+    return Request(h, IOCTL_CARD_RELEASE_DMA, &key, 8, nullptr, 0);
+}
 
 // True while [base, base + 1) is mapped in this process.
-bool Mapped(std::uint64_t base)
-{
+bool Mapped(std::uint64_t base) {
     auto page = reinterpret_cast<void*>(base & ~static_cast<std::uint64_t>(::getpagesize() - 1));
     return ::msync(page, 1, MS_ASYNC) == 0 || errno != ENOMEM;
 }
@@ -38,8 +38,7 @@ struct Fixture : ::testing::Test {
 
 using Dma = Fixture;
 
-TEST_F(Dma, AllocateRepliesBaseKeyAndSizeAndReleaseFreesByKey)
-{
+TEST_F(Dma, AllocateRepliesBaseKeyAndSizeAndReleaseFreesByKey) {
     DmaReply reply;
     Reply r = Alloc(h, 10000, &reply);
     ASSERT_TRUE(r.ok);
@@ -65,8 +64,7 @@ TEST_F(Dma, AllocateRepliesBaseKeyAndSizeAndReleaseFreesByKey)
     EXPECT_TRUE(Release(h, second.key).ok);
 }
 
-TEST_F(Dma, DetachFreesTheBuffersOfTheHandle)
-{
+TEST_F(Dma, DetachFreesTheBuffersOfTheHandle) {
     DmaReply reply;
     ASSERT_TRUE(Alloc(h, 4096, &reply).ok);
     rec.resources.dmaKey = reply.key;
@@ -77,8 +75,7 @@ TEST_F(Dma, DetachFreesTheBuffersOfTheHandle)
     EXPECT_FALSE(Mapped(reply.base));
 }
 
-TEST_F(Dma, BuffersBelongToTheirHandle)
-{
+TEST_F(Dma, BuffersBelongToTheirHandle) {
     HANDLE other = OpenCard(4);
     DmaReply reply;
     ASSERT_TRUE(Alloc(h, 4096, &reply).ok);
@@ -96,8 +93,7 @@ struct BadDma {
     DWORD error;
 };
 
-TEST_F(Dma, RefusesBadBuffersAndSizes)
-{
+TEST_F(Dma, RefusesBadBuffersAndSizes) {
     const BadDma cases[] = {
         {"short input", 3, 4096, 20, ERROR_INVALID_PARAMETER},
         {"short output", 4, 4096, 19, ERROR_INSUFFICIENT_BUFFER},
@@ -119,8 +115,7 @@ TEST_F(Dma, RefusesBadBuffersAndSizes)
     EXPECT_EQ(r.error, ERROR_INVALID_PARAMETER);
 }
 
-TEST_F(Dma, ArmedFaultsShapeTheReply)
-{
+TEST_F(Dma, ArmedFaultsShapeTheReply) {
     DmaReply reply;
     sim::ArmFault(sim::Fault::DmaAllocFails, 4);
     Reply r = Alloc(h, 4096, &reply);

@@ -14,15 +14,13 @@ namespace {
 
 constexpr DWORD kListFlags = DIGCF_PRESENT | DIGCF_DEVICEINTERFACE;
 
-sim::CardConfig Card(const std::string& description)
-{
+sim::CardConfig Card(const std::string& description) {
     sim::CardConfig c = sim::DefaultCard(sim::CardFamily::OX9162);
     c.description = description;
     return c;
 }
 
-TEST(Listing, DefaultMachineIsCreatedByTheFirstListingOfAnEmptyRoot)
-{
+TEST(Listing, DefaultMachineIsCreatedByTheFirstListingOfAnEmptyRoot) {
     quelt_test::TempMachine machine;  // gives an existing, empty machine
     std::string fresh = machine.root() + "/fresh";
     sim::UseRoot(fresh);
@@ -51,19 +49,18 @@ TEST(Listing, DefaultMachineIsCreatedByTheFirstListingOfAnEmptyRoot)
     }
     EXPECT_EQ(sim::GetCard(1).bus, sim::GetCard(2).bus);
     EXPECT_EQ(sim::GetCard(1).slot, sim::GetCard(2).slot);
-    EXPECT_NE(sim::GetCard(3).bus * 256 + sim::GetCard(3).slot, sim::GetCard(4).bus * 256 + sim::GetCard(4).slot);
+    EXPECT_NE(sim::GetCard(3).bus * 256 + sim::GetCard(3).slot,
+              sim::GetCard(4).bus * 256 + sim::GetCard(4).slot);
     sim::UseRoot(machine.root());
 }
 
-TEST(Listing, EmptyMachineStaysEmpty)
-{
+TEST(Listing, EmptyMachineStaysEmpty) {
     quelt_test::TempMachine machine;
     EXPECT_TRUE(ListDescriptions().empty());
     EXPECT_EQ(sim::CardCount(), 0);
 }
 
-TEST(Listing, OnlyTheCardInterfaceClassListsCards)
-{
+TEST(Listing, OnlyTheCardInterfaceClassListsCards) {
     quelt_test::TempMachine machine(true);
     const GUID other = {0x12345678, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}};
     struct Case {
@@ -90,8 +87,7 @@ TEST(Listing, OnlyTheCardInterfaceClassListsCards)
     EXPECT_EQ(sim::OpenDeviceLists(), 0);
 }
 
-TEST(Listing, RecordSizesAndSizeQueriesAsOnWindows)
-{
+TEST(Listing, RecordSizesAndSizeQueriesAsOnWindows) {
     quelt_test::TempMachine machine;
     sim::AddCard(Card("Exactly this description"));
     HDEVINFO set = SetupDiGetClassDevsA(&CARD_INTERFACE_GUID, nullptr, nullptr, kListFlags);
@@ -119,7 +115,8 @@ TEST(Listing, RecordSizesAndSizeQueriesAsOnWindows)
     EXPECT_EQ(small[0], 0xAA);  // nothing written
     std::vector<BYTE> buf(size);
     DWORD type = 0;
-    ASSERT_TRUE(SetupDiGetDeviceRegistryPropertyA(set, &data, SPDRP_DEVICEDESC, &type, buf.data(), size, nullptr));
+    ASSERT_TRUE(
+        SetupDiGetDeviceRegistryPropertyA(set, &data, SPDRP_DEVICEDESC, &type, buf.data(), size, nullptr));
     EXPECT_STREQ(reinterpret_cast<char*>(buf.data()), "Exactly this description");
     EXPECT_EQ(type, 1u);  // REG_SZ
 
@@ -160,8 +157,7 @@ TEST(Listing, RecordSizesAndSizeQueriesAsOnWindows)
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
-TEST(Listing, IsASnapshot)
-{
+TEST(Listing, IsASnapshot) {
     quelt_test::TempMachine machine;
     sim::AddCard(Card("A"));
     HDEVINFO set = SetupDiGetClassDevsA(&CARD_INTERFACE_GUID, nullptr, nullptr, kListFlags);
@@ -174,8 +170,7 @@ TEST(Listing, IsASnapshot)
     EXPECT_EQ(ListDescriptions(), (std::vector<std::string>{"A", "B"}));
 }
 
-TEST(Listing, RemovedCardsMoveTheNextUpAndTheirPathsNoLongerOpen)
-{
+TEST(Listing, RemovedCardsMoveTheNextUpAndTheirPathsNoLongerOpen) {
     quelt_test::TempMachine machine;
     sim::AddCard(Card("A"));
     sim::AddCard(Card("B"));
@@ -183,7 +178,8 @@ TEST(Listing, RemovedCardsMoveTheNextUpAndTheirPathsNoLongerOpen)
     std::string pathA = DevicePathOf(1);
     sim::RemoveCard(1);
     EXPECT_EQ(ListDescriptions(), (std::vector<std::string>{"B", "C"}));
-    HANDLE h = CreateFileA(pathA.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE h =
+        CreateFileA(pathA.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_EQ(h, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
     EXPECT_THROW(sim::RemoveCard(3), sim::Error);
@@ -197,8 +193,7 @@ struct FaultCase {
 };
 
 // Each SetupAPI step armed once on device 2 of A, B, C.
-TEST(Listing, EachFaultFailsItsStepOnly)
-{
+TEST(Listing, EachFaultFailsItsStepOnly) {
     const FaultCase cases[] = {
         {"class devs", sim::Fault::ClassDevsFails, {}, false},
         {"enum step", sim::Fault::EnumStepFails, {"A", "C"}, true},
@@ -229,8 +224,7 @@ TEST(Listing, EachFaultFailsItsStepOnly)
     }
 }
 
-TEST(Listing, FaultsCarryTheirErrorCodeAndCount)
-{
+TEST(Listing, FaultsCarryTheirErrorCodeAndCount) {
     quelt_test::TempMachine machine;
     sim::AddCard(Card("A"));
     sim::ArmFault(sim::Fault::EnumStepFails, 1, 2, ERROR_NOT_ENOUGH_MEMORY);
@@ -257,8 +251,7 @@ TEST(Listing, FaultsCarryTheirErrorCodeAndCount)
     EXPECT_THROW(sim::ArmFault(sim::Fault::AttachFails, 1, 0), sim::Error);
 }
 
-TEST(InstallParams, KeptPerDeviceWithArmableFailures)
-{
+TEST(InstallParams, KeptPerDeviceWithArmableFailures) {
     quelt_test::TempMachine machine;
     sim::AddCard(Card("A"));
     sim::AddCard(Card("B"));

@@ -20,8 +20,7 @@ constexpr auto kBound = 30s;                   // liveness bound, never a timing
 
 // Polls until pred holds or the bound passes; returns pred's last value.
 template <typename Pred>
-bool Eventually(Pred pred)
-{
+bool Eventually(Pred pred) {
     auto deadline = std::chrono::steady_clock::now() + kBound;
     while (!pred()) {
         if (std::chrono::steady_clock::now() > deadline) return false;
@@ -34,17 +33,17 @@ struct Card {
     HANDLE h = INVALID_HANDLE_VALUE;
     AttachRecord rec{};
     explicit Card(int device) : h(OpenCard(device)) { Attach(h, &rec); }
-    ~Card()
-    {
+    ~Card() {
         if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
     }
     SharedStatusBlock* block() const { return static_cast<SharedStatusBlock*>(rec.resources.statusBlock); }
 };
 
-std::uint32_t IrqWaits(HANDLE h) { return Request(h, IOCTL_CARD_IRQ_WAITS, nullptr, 0, nullptr, 0).bytes; }
+std::uint32_t IrqWaits(HANDLE h) {
+    return Request(h, IOCTL_CARD_IRQ_WAITS, nullptr, 0, nullptr, 0).bytes;
+}
 
-TEST(Wait, EndsOnTheNextInterrupt)
-{
+TEST(Wait, EndsOnTheNextInterrupt) {
     quelt_test::TempMachine machine(true);
     Card card(4);
     sim::RaiseIrq(4, 2);  // interrupts before the wait do not end it
@@ -60,8 +59,7 @@ TEST(Wait, EndsOnTheNextInterrupt)
     EXPECT_EQ(sim::PendingWaits(4), 0u);
 }
 
-TEST(Wait, TimeOutIsTheMagnitudeOfTheValue)
-{
+TEST(Wait, TimeOutIsTheMagnitudeOfTheValue) {
     quelt_test::TempMachine machine(true);
     Card card(1);
     for (std::int64_t units : {std::int64_t{10000}, std::int64_t{-10000}, std::int64_t{0}}) {
@@ -76,8 +74,7 @@ TEST(Wait, TimeOutIsTheMagnitudeOfTheValue)
     EXPECT_EQ(sim::PendingWaits(1), 0u);
 }
 
-TEST(Wait, ImmediateModeCompletesLongWaitsAtOnce)
-{
+TEST(Wait, ImmediateModeCompletesLongWaitsAtOnce) {
     quelt_test::TempMachine machine(true);
     Card card(1);
     sim::SetImmediateWaits(true);
@@ -88,8 +85,7 @@ TEST(Wait, ImmediateModeCompletesLongWaitsAtOnce)
     EXPECT_EQ(r.bytes, 0u);
 }
 
-TEST(Wait, DiscardEndsEveryWaitOfTheCardWith99)
-{
+TEST(Wait, DiscardEndsEveryWaitOfTheCardWith99) {
     quelt_test::TempMachine machine(true);
     Card a(3), b(3), other(4), control(3);
     auto waitA = std::async(std::launch::async, [&] { return WaitIrq(a.h, kLongWait); });
@@ -120,8 +116,7 @@ TEST(Wait, DiscardEndsEveryWaitOfTheCardWith99)
     EXPECT_EQ(waitOther.get().bytes, 0u);
 }
 
-TEST(Wait, OccupiesItsHandleButNotASecondOne)
-{
+TEST(Wait, OccupiesItsHandleButNotASecondOne) {
     quelt_test::TempMachine machine(true);
     Card a(2), b(2);
     auto wait = std::async(std::launch::async, [&] { return WaitIrq(a.h, kLongWait); });
@@ -143,8 +138,7 @@ TEST(Wait, OccupiesItsHandleButNotASecondOne)
     EXPECT_EQ(sim::AttachedHandles(2), 1);
 }
 
-TEST(Wait, CloseDuringAWaitDetachesWhenTheWaitEnds)
-{
+TEST(Wait, CloseDuringAWaitDetachesWhenTheWaitEnds) {
     quelt_test::TempMachine machine(true);
     Card keep(1);
     HANDLE h = OpenCard(1);
@@ -160,8 +154,7 @@ TEST(Wait, CloseDuringAWaitDetachesWhenTheWaitEnds)
     EXPECT_EQ(LoadShared(keep.block()->attachCount), 1);
 }
 
-TEST(Wait, FaultsAndBadInput)
-{
+TEST(Wait, FaultsAndBadInput) {
     quelt_test::TempMachine machine(true);
     Card card(1);
     sim::ArmFault(sim::Fault::WaitFails, 1, 1, ERROR_ACCESS_DENIED);
@@ -179,8 +172,7 @@ TEST(Wait, FaultsAndBadInput)
     EXPECT_EQ(sim::PendingWaits(1), 0u);
 }
 
-TEST(RequestLog, RecordsEveryRequestOfThisProcess)
-{
+TEST(RequestLog, RecordsEveryRequestOfThisProcess) {
     quelt_test::TempMachine machine(true);
     sim::ClearRequestLog();
     Card card(3);

@@ -22,8 +22,7 @@ namespace {
 
 using Access = RecordingModel::Access;
 
-TEST(Windows, AccessesInsideGoToTheModelOthersToMemory)
-{
+TEST(Windows, AccessesInsideGoToTheModelOthersToMemory) {
     alignas(8) std::uint8_t mem[64] = {};
     RecordingModel model;
     model.SetBacking(0, 8, 0x1122334455667788ull);
@@ -43,13 +42,16 @@ TEST(Windows, AccessesInsideGoToTheModelOthersToMemory)
         EXPECT_EQ(mem[24], 0x6B);
         EXPECT_EQ(mem[7], 0x7C);
         const std::vector<Access> expected = {
-            {0, 8, false, 0x1122334455667788ull}, {4, 4, false, 0x11223344u}, {1, 1, false, 0x77},
-            {8, 4, true, 0xAABBCCDDu},            {15, 1, true, 0x5A},
+            {0, 8, false, 0x1122334455667788ull},
+            {4, 4, false, 0x11223344u},
+            {1, 1, false, 0x77},
+            {8, 4, true, 0xAABBCCDDu},
+            {15, 1, true, 0x5A},
         };
         EXPECT_EQ(model.Accesses(), expected);
         model.QueueReads({0xFE, 0x1FF});
         EXPECT_EQ(mmio::Read8(mem + 10), 0xFE);
-        EXPECT_EQ(mmio::Read8(mem + 10), 0xFF);  // a queued value is cut to the width
+        EXPECT_EQ(mmio::Read8(mem + 10), 0xFF);          // a queued value is cut to the width
         EXPECT_EQ(mmio::Read32(mem + 16), 0xAABBCCDDu);  // writes reach the backing
     }
     EXPECT_EQ(mmio::detail::windowCount.load(), 0);
@@ -64,8 +66,7 @@ TEST(Windows, AccessesInsideGoToTheModelOthersToMemory)
 // A model whose reads block until released: shows where UnregisterWindow waits.
 class GateModel : public mmio::Model {
 public:
-    std::uint64_t Read(std::size_t, unsigned) override
-    {
+    std::uint64_t Read(std::size_t, unsigned) override {
         std::unique_lock l(m_);
         inside_ = true;
         cv_.notify_all();
@@ -74,19 +75,16 @@ public:
         return 7;
     }
     void Write(std::size_t, unsigned, std::uint64_t) override {}
-    void AwaitInside()
-    {
+    void AwaitInside() {
         std::unique_lock l(m_);
         cv_.wait(l, [this] { return inside_; });
     }
-    void Open()
-    {
+    void Open() {
         std::lock_guard l(m_);
         open_ = true;
         cv_.notify_all();
     }
-    bool Inside()
-    {
+    bool Inside() {
         std::lock_guard l(m_);
         return inside_;
     }
@@ -98,8 +96,7 @@ private:
     bool open_ = false;
 };
 
-TEST(Windows, UnregisterReturnsOnlyWhenNoAccessIsInsideTheModel)
-{
+TEST(Windows, UnregisterReturnsOnlyWhenNoAccessIsInsideTheModel) {
     std::uint8_t mem[8] = {};
     GateModel gate;
     int id = mmio::RegisterWindow(mem, 8, &gate);
@@ -114,8 +111,7 @@ TEST(Windows, UnregisterReturnsOnlyWhenNoAccessIsInsideTheModel)
     EXPECT_EQ(mmio::detail::windowCount.load(), 0);
 }
 
-TEST(Windows, ConcurrentRegisterAndAccessKeepEveryAccessWhole)
-{
+TEST(Windows, ConcurrentRegisterAndAccessKeepEveryAccessWhole) {
     alignas(8) std::uint32_t mem[16] = {};
     std::atomic<bool> stop{false};
     std::vector<std::thread> threads;
@@ -148,16 +144,14 @@ TEST(Windows, ConcurrentRegisterAndAccessKeepEveryAccessWhole)
 std::atomic<RecordingModel*> lastModel{nullptr};
 std::atomic<int> madeFor{0};
 
-std::unique_ptr<mmio::Model> MakeRecording(const sim::ModelContext& ctx)
-{
+std::unique_ptr<mmio::Model> MakeRecording(const sim::ModelContext& ctx) {
     auto model = std::make_unique<RecordingModel>(16);
     lastModel = model.get();
     madeFor = ctx.device * 100 + ctx.region;
     return model;
 }
 
-TEST(Windows, AttachPutsTheEepromModelBehindTheControlByte)
-{
+TEST(Windows, AttachPutsTheEepromModelBehindTheControlByte) {
     quelt_test::TempMachine machine(true);
     sim::EepromModelFactory previous = sim::CurrentEepromModelFactory();
     sim::SetEepromModelFactory(&MakeRecording);

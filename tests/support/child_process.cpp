@@ -14,8 +14,7 @@ namespace quelt_test {
 
 namespace {
 
-void WriteAll(int fd, const std::string& text)
-{
+void WriteAll(int fd, const std::string& text) {
     std::size_t done = 0;
     while (done < text.size()) {
         ssize_t n = ::write(fd, text.data() + done, text.size() - done);
@@ -26,8 +25,7 @@ void WriteAll(int fd, const std::string& text)
 }
 
 // Reads what is there within bound; false on time-out or end of file.
-bool ReadSome(int fd, std::string* into, std::chrono::milliseconds bound)
-{
+bool ReadSome(int fd, std::string* into, std::chrono::milliseconds bound) {
     pollfd p{fd, POLLIN, 0};
     int r;
     do {
@@ -43,8 +41,7 @@ bool ReadSome(int fd, std::string* into, std::chrono::milliseconds bound)
 
 }  // namespace
 
-Child::Child(std::function<int(Child&)> body)
-{
+Child::Child(std::function<int(Child&)> body) {
     int up[2];
     int down[2];
     if (::pipe(up) != 0 || ::pipe(down) != 0) throw std::runtime_error("pipe failed");
@@ -72,19 +69,21 @@ Child::Child(std::function<int(Child&)> body)
     toChild_ = down[1];
 }
 
-Child::~Child()
-{
+Child::~Child() {
     if (pid_ > 0 && !reaped_) Kill();
     if (toParent_ >= 0) ::close(toParent_);
     if (toChild_ >= 0) ::close(toChild_);
 }
 
-void Child::Report(const std::string& text) { WriteAll(toParent_, text); }
+void Child::Report(const std::string& text) {
+    WriteAll(toParent_, text);
+}
 
-void Child::Tell(const std::string& line) { WriteAll(toChild_, line + "\n"); }
+void Child::Tell(const std::string& line) {
+    WriteAll(toChild_, line + "\n");
+}
 
-std::string Child::Hear(std::chrono::milliseconds bound)
-{
+std::string Child::Hear(std::chrono::milliseconds bound) {
     auto deadline = std::chrono::steady_clock::now() + bound;
     for (;;) {
         auto nl = heard_.find('\n');
@@ -93,15 +92,17 @@ std::string Child::Hear(std::chrono::milliseconds bound)
             heard_.erase(0, nl + 1);
             return line;
         }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
         if (left.count() <= 0 || !ReadSome(toChild_, &heard_, left)) return "";
     }
 }
 
-bool Child::ReadMore(std::chrono::milliseconds bound) { return ReadSome(toParent_, &received_, bound); }
+bool Child::ReadMore(std::chrono::milliseconds bound) {
+    return ReadSome(toParent_, &received_, bound);
+}
 
-std::string Child::AwaitLine(const std::string& prefix, std::chrono::milliseconds bound)
-{
+std::string Child::AwaitLine(const std::string& prefix, std::chrono::milliseconds bound) {
     auto deadline = std::chrono::steady_clock::now() + bound;
     std::size_t& scanned = scanned_;  // lines already matched are not matched again
     for (;;) {
@@ -112,13 +113,13 @@ std::string Child::AwaitLine(const std::string& prefix, std::chrono::millisecond
             scanned = nl + 1;
             if (line.rfind(prefix, 0) == 0) return line;
         }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
         if (left.count() <= 0 || !ReadMore(left)) return "";
     }
 }
 
-Child::Outcome Child::Wait(std::chrono::milliseconds bound)
-{
+Child::Outcome Child::Wait(std::chrono::milliseconds bound) {
     if (reaped_) return outcome_;
     auto deadline = std::chrono::steady_clock::now() + bound;
     int status = 0;
@@ -143,8 +144,7 @@ Child::Outcome Child::Wait(std::chrono::milliseconds bound)
     return outcome_;
 }
 
-void Child::Kill()
-{
+void Child::Kill() {
     if (reaped_) return;
     ::kill(pid_, SIGKILL);
     int status = 0;

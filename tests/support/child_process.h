@@ -35,7 +35,8 @@ public:
     // In the parent: blocks until the child has reported a line starting with
     // prefix (the child's Report of a line), or the bound passes. Returns the
     // whole line, or "" on time-out or when the child ended.
-    std::string AwaitLine(const std::string& prefix, std::chrono::milliseconds bound = std::chrono::seconds(20));
+    std::string AwaitLine(const std::string& prefix,
+                          std::chrono::milliseconds bound = std::chrono::seconds(20));
     // In the parent: waits for the end within bound, else kills (SIGKILL).
     Outcome Wait(std::chrono::milliseconds bound = std::chrono::seconds(30));
     // Kills the child at once (SIGKILL) and reaps it.

@@ -4,8 +4,7 @@ namespace quelt_test {
 
 RecordingModel::RecordingModel(std::size_t backingSize) : backing_(backingSize, 0) {}
 
-std::uint64_t RecordingModel::LoadBacking(std::size_t offset, unsigned width) const
-{
+std::uint64_t RecordingModel::LoadBacking(std::size_t offset, unsigned width) const {
     std::uint64_t v = 0;
     for (unsigned i = 0; i < width; ++i) {
         std::size_t at = offset + i;
@@ -15,16 +14,14 @@ std::uint64_t RecordingModel::LoadBacking(std::size_t offset, unsigned width) co
     return v;
 }
 
-void RecordingModel::StoreBacking(std::size_t offset, unsigned width, std::uint64_t value)
-{
+void RecordingModel::StoreBacking(std::size_t offset, unsigned width, std::uint64_t value) {
     for (unsigned i = 0; i < width; ++i) {
         std::size_t at = offset + i;
         if (at < backing_.size()) backing_[at] = static_cast<std::uint8_t>(value >> (8 * i));
     }
 }
 
-std::uint64_t RecordingModel::Read(std::size_t offset, unsigned width)
-{
+std::uint64_t RecordingModel::Read(std::size_t offset, unsigned width) {
     std::lock_guard g(lock_);
     std::uint64_t v;
     if (!queued_.empty()) {
@@ -38,39 +35,33 @@ std::uint64_t RecordingModel::Read(std::size_t offset, unsigned width)
     return v;
 }
 
-void RecordingModel::Write(std::size_t offset, unsigned width, std::uint64_t value)
-{
+void RecordingModel::Write(std::size_t offset, unsigned width, std::uint64_t value) {
     std::lock_guard g(lock_);
     StoreBacking(offset, width, value);
     accesses_.push_back({offset, width, true, value});
 }
 
-void RecordingModel::QueueReads(const std::vector<std::uint64_t>& values)
-{
+void RecordingModel::QueueReads(const std::vector<std::uint64_t>& values) {
     std::lock_guard g(lock_);
     queued_.insert(queued_.end(), values.begin(), values.end());
 }
 
-void RecordingModel::SetBacking(std::size_t offset, unsigned width, std::uint64_t value)
-{
+void RecordingModel::SetBacking(std::size_t offset, unsigned width, std::uint64_t value) {
     std::lock_guard g(lock_);
     StoreBacking(offset, width, value);
 }
 
-std::uint64_t RecordingModel::Backing(std::size_t offset, unsigned width) const
-{
+std::uint64_t RecordingModel::Backing(std::size_t offset, unsigned width) const {
     std::lock_guard g(lock_);
     return LoadBacking(offset, width);
 }
 
-std::vector<RecordingModel::Access> RecordingModel::Accesses() const
-{
+std::vector<RecordingModel::Access> RecordingModel::Accesses() const {
     std::lock_guard g(lock_);
     return accesses_;
 }
 
-std::vector<std::uint64_t> RecordingModel::WrittenValues() const
-{
+std::vector<std::uint64_t> RecordingModel::WrittenValues() const {
     std::lock_guard g(lock_);
     std::vector<std::uint64_t> out;
     for (const auto& a : accesses_)
@@ -78,8 +69,7 @@ std::vector<std::uint64_t> RecordingModel::WrittenValues() const
     return out;
 }
 
-void RecordingModel::Clear()
-{
+void RecordingModel::Clear() {
     std::lock_guard g(lock_);
     accesses_.clear();
     queued_.clear();

@@ -54,11 +54,8 @@ private:
 class ScopedWindow {
 public:
     ScopedWindow(const volatile void* base, std::size_t size, mmio::Model* model)
-        : id_(mmio::RegisterWindow(base, size, model))
-    {
-    }
-    ~ScopedWindow()
-    {
+        : id_(mmio::RegisterWindow(base, size, model)) {}
+    ~ScopedWindow() {
         if (id_ >= 0) mmio::UnregisterWindow(id_);
     }
     ScopedWindow(const ScopedWindow&) = delete;

@@ -4,8 +4,7 @@ namespace quelt_test {
 
 namespace {
 
-void ClearTestControls()
-{
+void ClearTestControls() {
     sim::ClearFaults();
     sim::ClearRequestLog();
     sim::SetImmediateWaits(false);
@@ -13,14 +12,12 @@ void ClearTestControls()
 
 }  // namespace
 
-TempMachine::TempMachine(bool withDefaultCards)
-{
+TempMachine::TempMachine(bool withDefaultCards) {
     ClearTestControls();
     root_ = sim::CreateTempMachine(withDefaultCards);
 }
 
-TempMachine::~TempMachine()
-{
+TempMachine::~TempMachine() {
     ClearTestControls();
     try {
         sim::DeleteMachine(root_);

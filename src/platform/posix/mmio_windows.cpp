@@ -38,8 +38,7 @@ struct Registry {
     int nextId = 1;
 };
 
-Registry& R()
-{
+Registry& R() {
     // Never destroyed: accesses may come during exit. Held across fork, so a
     // child never inherits the lock taken by a thread it does not have.
     static Registry* registry = [] {
@@ -54,8 +53,7 @@ Registry& R()
 }
 
 // The window holding addr, or null. Call with the lock held.
-const Window* Find(const std::vector<Window>& windows, const volatile void* addr)
-{
+const Window* Find(const std::vector<Window>& windows, const volatile void* addr) {
     auto a = reinterpret_cast<std::uintptr_t>(addr);
     for (const auto& w : windows)
         if (a >= w.base && a - w.base < w.size) return &w;
@@ -64,8 +62,7 @@ const Window* Find(const std::vector<Window>& windows, const volatile void* addr
 
 }  // namespace
 
-int RegisterWindow(const volatile void* base, std::size_t size, Model* model)
-{
+int RegisterWindow(const volatile void* base, std::size_t size, Model* model) {
     if (!base || size == 0 || !model) return -1;
     Registry& r = R();
     std::unique_lock g(r.lock);
@@ -75,8 +72,7 @@ int RegisterWindow(const volatile void* base, std::size_t size, Model* model)
     return id;
 }
 
-void UnregisterWindow(int id)
-{
+void UnregisterWindow(int id) {
     Registry& r = R();
     std::unique_lock g(r.lock);
     auto it = std::find_if(r.windows.begin(), r.windows.end(), [id](const Window& w) { return w.id == id; });
@@ -87,8 +83,7 @@ void UnregisterWindow(int id)
 
 namespace detail {
 
-bool ModelRead(const volatile void* addr, unsigned width, std::uint64_t* value)
-{
+bool ModelRead(const volatile void* addr, unsigned width, std::uint64_t* value) {
     Registry& r = R();
     std::shared_lock g(r.lock);
     const Window* w = Find(r.windows, addr);
@@ -97,8 +92,7 @@ bool ModelRead(const volatile void* addr, unsigned width, std::uint64_t* value)
     return true;
 }
 
-bool ModelWrite(volatile void* addr, unsigned width, std::uint64_t value)
-{
+bool ModelWrite(volatile void* addr, unsigned width, std::uint64_t value) {
     Registry& r = R();
     std::shared_lock g(r.lock);
     const Window* w = Find(r.windows, addr);

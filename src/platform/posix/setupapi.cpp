@@ -36,34 +36,33 @@ struct DeviceList {
 };
 
 // Lists handed out and not destroyed: a handle not in here is refused.
-std::mutex& ListsMutex()
-{
+std::mutex& ListsMutex() {
     // Held across fork, so a child never inherits it locked.
     static std::mutex* m = [] {
         auto* mutex = new std::mutex;
-        pthread_atfork([] { ListsMutex().lock(); }, [] { ListsMutex().unlock(); }, [] { new (&ListsMutex()) std::mutex; });
+        pthread_atfork([] { ListsMutex().lock(); }, [] { ListsMutex().unlock(); },
+                       [] { new (&ListsMutex()) std::mutex; });
         return mutex;
     }();
     return *m;
 }
-std::set<const DeviceList*>& Lists()
-{
+std::set<const DeviceList*>& Lists() {
     static auto* lists = new std::set<const DeviceList*>;
     return *lists;
 }
 
-BOOL Fail(DWORD error)
-{
+BOOL Fail(DWORD error) {
     SetLastError(error);
     return FALSE;
 }
 
-bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool SameGuid(const GUID& a, const GUID& b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
 
 // The list behind a handle, or null after SetLastError(ERROR_INVALID_HANDLE).
 // Lists are only destroyed by their owner, so the pointer stays good for the call.
-DeviceList* ListOf(HDEVINFO set)
-{
+DeviceList* ListOf(HDEVINFO set) {
     std::lock_guard g(ListsMutex());
     auto* list = static_cast<DeviceList*>(set);
     if (!Lists().count(list)) {
@@ -74,8 +73,7 @@ DeviceList* ListOf(HDEVINFO set)
 }
 
 // The listed device a SP_DEVINFO_DATA names, or null after SetLastError.
-const ListedDevice* DeviceOf(const DeviceList* list, const SP_DEVINFO_DATA* data)
-{
+const ListedDevice* DeviceOf(const DeviceList* list, const SP_DEVINFO_DATA* data) {
     if (!data) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
@@ -92,8 +90,7 @@ const ListedDevice* DeviceOf(const DeviceList* list, const SP_DEVINFO_DATA* data
     return &list->devices[n - 1];
 }
 
-std::vector<ListedDevice> Snapshot()
-{
+std::vector<ListedDevice> Snapshot() {
     std::string root = sim::CurrentRoot();
     EnsureMachine(root);
     MachineLock lock(root, false);
@@ -120,8 +117,7 @@ std::vector<ListedDevice> Snapshot()
 // any other class gives an empty list. When the machine root holds no
 // machine, the default machine is created first. Fails with INVALID_HANDLE_VALUE
 // only when the machine cannot be read (or by an armed fault).
-HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR, HWND, DWORD flags)
-{
+HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR, HWND, DWORD flags) {
     std::uint32_t armed = 0;
     if (sim::hooks::TakeFault(sim::Fault::ClassDevsFails, 0, &armed)) {
         SetLastError(armed ? armed : ERROR_INVALID_PARAMETER);
@@ -151,8 +147,7 @@ HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR, HWND, DWORD flags)
 
 // Steps through the list. Past the end: ERROR_NO_MORE_ITEMS. A record whose
 // cbSize is not 32 (its size on 64-bit Windows): ERROR_INVALID_USER_BUFFER.
-BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD memberIndex, PSP_DEVINFO_DATA data)
-{
+BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD memberIndex, PSP_DEVINFO_DATA data) {
     DeviceList* list = ListOf(set);
     if (!list) return FALSE;
     if (!data) return Fail(ERROR_INVALID_PARAMETER);
@@ -174,8 +169,7 @@ BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD memberIndex, PSP_DEVINFO_DATA dat
 // read into a buffer large enough, not the size query.
 BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA data, DWORD property,
                                        PDWORD propertyRegDataType, PBYTE buffer, DWORD bufferSize,
-                                       PDWORD requiredSize)
-{
+                                       PDWORD requiredSize) {
     DeviceList* list = ListOf(set);
     if (!list) return FALSE;
     const ListedDevice* d = DeviceOf(list, data);
@@ -196,8 +190,7 @@ BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA data, DWOR
 // Each listed card has exactly one interface of CARD_INTERFACE_GUID. With a
 // device: member 0 is its interface. Without: member i is the i-th device's.
 BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA data, const GUID* interfaceClassGuid,
-                                 DWORD memberIndex, PSP_DEVICE_INTERFACE_DATA interfaceData)
-{
+                                 DWORD memberIndex, PSP_DEVICE_INTERFACE_DATA interfaceData) {
     DeviceList* list = ListOf(set);
     if (!list) return FALSE;
     if (!interfaceData || !interfaceClassGuid) return Fail(ERROR_INVALID_PARAMETER);
@@ -225,8 +218,7 @@ BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA data, const GUID
 // NoDevicePath fault fails the read into a record large enough.
 BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA interfaceData,
                                       PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize,
-                                      PDWORD requiredSize, PSP_DEVINFO_DATA data)
-{
+                                      PDWORD requiredSize, PSP_DEVINFO_DATA data) {
     DeviceList* list = ListOf(set);
     if (!list) return FALSE;
     if (!interfaceData) return Fail(ERROR_INVALID_PARAMETER);
@@ -235,12 +227,14 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA in
     if (n < 1 || n > list->devices.size()) return Fail(ERROR_INVALID_PARAMETER);
     const ListedDevice& d = list->devices[n - 1];
     if (detail) {
-        if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) return Fail(ERROR_INVALID_USER_BUFFER);
+        if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))
+            return Fail(ERROR_INVALID_USER_BUFFER);
     } else if (detailSize != 0) {
         return Fail(ERROR_INVALID_USER_BUFFER);
     }
     if (data && data->cbSize != sizeof(SP_DEVINFO_DATA)) return Fail(ERROR_INVALID_USER_BUFFER);
-    auto needed = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + d.path.size() + 1);
+    auto needed =
+        static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + d.path.size() + 1);
     if (requiredSize) *requiredSize = needed;
     if (!detail || detailSize < needed) return Fail(ERROR_INSUFFICIENT_BUFFER);
     std::uint32_t armed = 0;
@@ -256,8 +250,7 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA in
 }
 
 // Releases the list; an unknown handle: ERROR_INVALID_HANDLE.
-BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set)
-{
+BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) {
     {
         std::lock_guard g(ListsMutex());
         auto* list = static_cast<DeviceList*>(set);
@@ -275,8 +268,7 @@ namespace {
 
 // Install parameters are kept per device number; 0 stands for the list as a
 // whole (no device given).
-bool InstallTarget(HDEVINFO set, PSP_DEVINFO_DATA data, int* device)
-{
+bool InstallTarget(HDEVINFO set, PSP_DEVINFO_DATA data, int* device) {
     DeviceList* list = ListOf(set);
     if (!list) return false;
     if (!data) {
@@ -294,8 +286,7 @@ bool InstallTarget(HDEVINFO set, PSP_DEVINFO_DATA data, int* device)
 // Reads the device's install parameters. cbSize must be 320 (64-bit Windows),
 // else ERROR_INVALID_USER_BUFFER. An armed InstallParamsFail fault fails it
 // with its error code (ERROR_INVALID_PARAMETER when none was given).
-BOOL SetupDiGetDeviceInstallParamsA(HDEVINFO set, PSP_DEVINFO_DATA data, PSP_DEVINSTALL_PARAMS_A params)
-{
+BOOL SetupDiGetDeviceInstallParamsA(HDEVINFO set, PSP_DEVINFO_DATA data, PSP_DEVINSTALL_PARAMS_A params) {
     int device = 0;
     if (!InstallTarget(set, data, &device)) return FALSE;
     if (!params) return Fail(ERROR_INVALID_PARAMETER);
@@ -304,7 +295,8 @@ BOOL SetupDiGetDeviceInstallParamsA(HDEVINFO set, PSP_DEVINFO_DATA data, PSP_DEV
     if (sim::hooks::TakeFault(sim::Fault::InstallParamsFail, device, &armed))
         return Fail(armed ? armed : ERROR_INVALID_PARAMETER);
     sim::hooks::InstallParams p = sim::hooks::GetInstallParams(device);
-    std::memset(reinterpret_cast<char*>(params) + sizeof params->cbSize, 0, sizeof *params - sizeof params->cbSize);
+    std::memset(reinterpret_cast<char*>(params) + sizeof params->cbSize, 0,
+                sizeof *params - sizeof params->cbSize);
     params->Flags = p.flags;
     params->FlagsEx = p.flagsEx;
     std::strncpy(params->DriverPath, p.driverPath.c_str(), MAX_PATH - 1);
@@ -312,8 +304,7 @@ BOOL SetupDiGetDeviceInstallParamsA(HDEVINFO set, PSP_DEVINFO_DATA data, PSP_DEV
 }
 
 // Stores the device's install parameters (flags, extended flags, driver path).
-BOOL SetupDiSetDeviceInstallParamsA(HDEVINFO set, PSP_DEVINFO_DATA data, PSP_DEVINSTALL_PARAMS_A params)
-{
+BOOL SetupDiSetDeviceInstallParamsA(HDEVINFO set, PSP_DEVINFO_DATA data, PSP_DEVINSTALL_PARAMS_A params) {
     int device = 0;
     if (!InstallTarget(set, data, &device)) return FALSE;
     if (!params) return Fail(ERROR_INVALID_PARAMETER);
@@ -329,8 +320,7 @@ BOOL SetupDiSetDeviceInstallParamsA(HDEVINFO set, PSP_DEVINFO_DATA data, PSP_DEV
 // Counts the installation of the device; an armed InstallDeviceFails fault
 // fails it with its error code (ERROR_NO_SUCH_DEVINST when none was given).
 // Without a device: ERROR_NO_DEVICE_SELECTED.
-BOOL SetupDiInstallDevice(HDEVINFO set, PSP_DEVINFO_DATA data)
-{
+BOOL SetupDiInstallDevice(HDEVINFO set, PSP_DEVINFO_DATA data) {
     int device = 0;
     if (!InstallTarget(set, data, &device)) return FALSE;
     if (device == 0) return Fail(kErrorNoDeviceSelected);

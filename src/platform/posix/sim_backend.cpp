@@ -39,8 +39,7 @@ struct Mapping {
     std::size_t size = 0;
 };
 
-void Unmap(Mapping& m)
-{
+void Unmap(Mapping& m) {
     if (m.base) ::munmap(m.base, m.size);
     m = Mapping{};
 }
@@ -80,33 +79,31 @@ public:
 
 namespace {
 
-DWORD FaultError(std::uint32_t armed, DWORD fallback) { return armed ? armed : fallback; }
+DWORD FaultError(std::uint32_t armed, DWORD fallback) {
+    return armed ? armed : fallback;
+}
 
-void DecrementFloor(std::int32_t* field, std::int32_t by)
-{
+void DecrementFloor(std::int32_t* field, std::int32_t by) {
     auto a = Shared(*field);
     std::int32_t v = a.load();
     while (!a.compare_exchange_weak(v, v > by ? v - by : 0)) {
     }
 }
 
-void DecrementFloor(std::uint32_t* field)
-{
+void DecrementFloor(std::uint32_t* field) {
     auto a = Shared(*field);
     std::uint32_t v = a.load();
     while (!a.compare_exchange_weak(v, v > 0 ? v - 1 : 0)) {
     }
 }
 
-void FreeDma(Device* d)
-{
+void FreeDma(Device* d) {
     for (auto& [key, m] : d->dma) Unmap(m);
     d->dma.clear();
 }
 
 // Undoes an attach: models out, mappings gone, the handle no longer counted.
-void Detach(Device* d)
-{
+void Detach(Device* d) {
     if (!d->attached) return;
     for (auto& [id, model] : d->windows) mmio::UnregisterWindow(id);
     d->windows.clear();
@@ -124,11 +121,11 @@ void Detach(Device* d)
     d->attached = false;
 }
 
-void PutModels(Device* d, DeviceResources* res)
-{
+void PutModels(Device* d, DeviceResources* res) {
     CardFile* c = d->header();
     int r = c->eepromRegion;
-    if (r < 0 || r >= static_cast<int>(d->regions.size()) || !d->regions[static_cast<std::size_t>(r)].base) return;
+    if (r < 0 || r >= static_cast<int>(d->regions.size()) || !d->regions[static_cast<std::size_t>(r)].base)
+        return;
     sim::EepromModelFactory factory = sim::CurrentEepromModelFactory();
     if (!factory) return;
     auto* base = static_cast<volatile std::uint8_t*>(res->regions[r].address);
@@ -139,8 +136,7 @@ void PutModels(Device* d, DeviceResources* res)
     if (id >= 0) d->windows.emplace_back(id, std::move(model));
 }
 
-BOOL Attach(Device* d, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* bytes, DWORD* error)
-{
+BOOL Attach(Device* d, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* bytes, DWORD* error) {
     if (!in || inSize < ATTACH_RECORD_SIZE || !out || outSize < ATTACH_RECORD_SIZE) {
         *error = ERROR_INSUFFICIENT_BUFFER;
         return FALSE;
@@ -185,7 +181,8 @@ BOOL Attach(Device* d, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* 
     res.regionCount = n;
     if (c->hasStatusBlock) {
         d->status.size = kPage;
-        d->status.base = ::mmap(nullptr, kPage, PROT_READ | PROT_WRITE, MAP_SHARED, d->card.fd(), kStatusOffset);
+        d->status.base =
+            ::mmap(nullptr, kPage, PROT_READ | PROT_WRITE, MAP_SHARED, d->card.fd(), kStatusOffset);
         if (d->status.base == MAP_FAILED) {
             d->status = Mapping{};
             for (auto& done : d->regions) Unmap(done);
@@ -219,8 +216,7 @@ BOOL Attach(Device* d, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* 
     return TRUE;
 }
 
-BOOL DetachRequest(Device* d, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* bytes, DWORD* error)
-{
+BOOL DetachRequest(Device* d, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* bytes, DWORD* error) {
     if (!in || inSize < ATTACH_RECORD_SIZE) {
         *error = ERROR_INSUFFICIENT_BUFFER;
         return FALSE;
@@ -236,17 +232,16 @@ BOOL DetachRequest(Device* d, void* in, DWORD inSize, void* out, DWORD outSize, 
     return TRUE;
 }
 
-std::int64_t NanosecondsOf(std::int64_t units)
-{
+std::int64_t NanosecondsOf(std::int64_t units) {
     // Magnitude in 100 ns units, kept far from overflow (about 31 years).
-    std::uint64_t mag = units < 0 ? static_cast<std::uint64_t>(-(units + 1)) + 1 : static_cast<std::uint64_t>(units);
+    std::uint64_t mag =
+        units < 0 ? static_cast<std::uint64_t>(-(units + 1)) + 1 : static_cast<std::uint64_t>(units);
     constexpr std::uint64_t kMax = std::uint64_t{1} << 53;
     if (mag > kMax) mag = kMax;
     return static_cast<std::int64_t>(mag * 100);
 }
 
-BOOL Wait(Device* d, void* in, DWORD inSize, DWORD* bytes, DWORD* error)
-{
+BOOL Wait(Device* d, void* in, DWORD inSize, DWORD* bytes, DWORD* error) {
     if (!in || inSize < 8) {
         *error = ERROR_INVALID_PARAMETER;
         return FALSE;
@@ -307,8 +302,7 @@ BOOL Wait(Device* d, void* in, DWORD inSize, DWORD* bytes, DWORD* error)
     return TRUE;
 }
 
-BOOL AllocDma(Device* d, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* bytes, DWORD* error)
-{
+BOOL AllocDma(Device* d, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* bytes, DWORD* error) {
     if (!in || inSize < 4) {
         *error = ERROR_INVALID_PARAMETER;
         return FALSE;
@@ -350,8 +344,7 @@ BOOL AllocDma(Device* d, void* in, DWORD inSize, void* out, DWORD outSize, DWORD
     return TRUE;
 }
 
-BOOL ReleaseDma(Device* d, void* in, DWORD inSize, DWORD* error)
-{
+BOOL ReleaseDma(Device* d, void* in, DWORD inSize, DWORD* error) {
     if (!in || inSize < 8) {
         *error = ERROR_INVALID_PARAMETER;
         return FALSE;
@@ -373,52 +366,51 @@ BOOL ReleaseDma(Device* d, void* in, DWORD inSize, DWORD* error)
     return TRUE;
 }
 
-BOOL Dispatch(Device* d, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* bytes, DWORD* error)
-{
+BOOL Dispatch(Device* d, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* bytes,
+              DWORD* error) {
     switch (code) {
-    case IOCTL_CARD_ATTACH:
-        return Attach(d, in, inSize, out, outSize, bytes, error);
-    case IOCTL_CARD_DETACH:
-        return DetachRequest(d, in, inSize, out, outSize, bytes, error);
-    case IOCTL_CARD_WAIT_IRQ:
-        return Wait(d, in, inSize, bytes, error);
-    case IOCTL_CARD_DRIVER_VERSION: {
-        std::uint32_t armed = 0;
-        if (sim::hooks::TakeFault(sim::Fault::DriverVersionFails, d->deviceNumber, &armed)) {
-            *error = FaultError(armed, ERROR_GEN_FAILURE);
-            return FALSE;
+        case IOCTL_CARD_ATTACH:
+            return Attach(d, in, inSize, out, outSize, bytes, error);
+        case IOCTL_CARD_DETACH:
+            return DetachRequest(d, in, inSize, out, outSize, bytes, error);
+        case IOCTL_CARD_WAIT_IRQ:
+            return Wait(d, in, inSize, bytes, error);
+        case IOCTL_CARD_DRIVER_VERSION: {
+            std::uint32_t armed = 0;
+            if (sim::hooks::TakeFault(sim::Fault::DriverVersionFails, d->deviceNumber, &armed)) {
+                *error = FaultError(armed, ERROR_GEN_FAILURE);
+                return FALSE;
+            }
+            std::string root = sim::CurrentRoot();
+            MachineLock lock(root, false);
+            MachineIndex index;
+            if (!ReadIndex(root, &index)) {
+                *error = ERROR_GEN_FAILURE;
+                return FALSE;
+            }
+            *bytes = index.driverVersion;
+            return TRUE;
         }
-        std::string root = sim::CurrentRoot();
-        MachineLock lock(root, false);
-        MachineIndex index;
-        if (!ReadIndex(root, &index)) {
-            *error = ERROR_GEN_FAILURE;
-            return FALSE;
+        case IOCTL_CARD_IRQ_WAITS: {
+            CardLock lock(d->header());
+            ReapDead(d->header());
+            *bytes = Shared(d->header()->pendingWaits).load();
+            return TRUE;
         }
-        *bytes = index.driverVersion;
-        return TRUE;
-    }
-    case IOCTL_CARD_IRQ_WAITS: {
-        CardLock lock(d->header());
-        ReapDead(d->header());
-        *bytes = Shared(d->header()->pendingWaits).load();
-        return TRUE;
-    }
-    case IOCTL_CARD_DISCARD_WAITS:
-        DiscardWaits(d->header());
-        return TRUE;
-    case IOCTL_CARD_ALLOC_DMA:
-        return AllocDma(d, in, inSize, out, outSize, bytes, error);
-    case IOCTL_CARD_RELEASE_DMA:
-        return ReleaseDma(d, in, inSize, error);
-    default:
-        *error = kErrorInvalidFunction;
-        return FALSE;
+        case IOCTL_CARD_DISCARD_WAITS:
+            DiscardWaits(d->header());
+            return TRUE;
+        case IOCTL_CARD_ALLOC_DMA:
+            return AllocDma(d, in, inSize, out, outSize, bytes, error);
+        case IOCTL_CARD_RELEASE_DMA:
+            return ReleaseDma(d, in, inSize, error);
+        default:
+            *error = kErrorInvalidFunction;
+            return FALSE;
     }
 }
 
-void Destroy(Device* d)
-{
+void Destroy(Device* d) {
     {
         std::lock_guard g(d->requestLock);
         Detach(d);
@@ -429,10 +421,11 @@ void Destroy(Device* d)
 
 }  // namespace
 
-bool IsDevicePath(const char* path) { return sim::store::IsDevicePath(path); }
+bool IsDevicePath(const char* path) {
+    return sim::store::IsDevicePath(path);
+}
 
-Device* OpenDevice(const char* path, DWORD* error)
-{
+Device* OpenDevice(const char* path, DWORD* error) {
     std::uint32_t id = CardIdOfPath(path);
     if (id == 0) {
         *error = ERROR_FILE_NOT_FOUND;
@@ -474,8 +467,7 @@ Device* OpenDevice(const char* path, DWORD* error)
 }
 
 BOOL DeviceControl(Device* device, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
-                   DWORD* bytesReturned, DWORD* error)
-{
+                   DWORD* bytesReturned, DWORD* error) {
     DWORD bytes = 0;
     DWORD err = ERROR_SUCCESS;
     BOOL ok = FALSE;
@@ -495,7 +487,8 @@ BOOL DeviceControl(Device* device, DWORD code, void* in, DWORD inSize, void* out
         }
         if (err == ERROR_SUCCESS) {
             std::vector<std::uint8_t> input;
-            if (in && inSize) input.assign(static_cast<std::uint8_t*>(in), static_cast<std::uint8_t*>(in) + inSize);
+            if (in && inSize)
+                input.assign(static_cast<std::uint8_t*>(in), static_cast<std::uint8_t*>(in) + inSize);
             {
                 std::lock_guard g(device->requestLock);
                 try {
@@ -519,8 +512,7 @@ BOOL DeviceControl(Device* device, DWORD code, void* in, DWORD inSize, void* out
     return ok;
 }
 
-void CloseDevice(Device* device)
-{
+void CloseDevice(Device* device) {
     if (!device) return;
     if (device->ownerPid != static_cast<int>(::getpid())) {
         // A forked child's copy: the mappings are the child's to drop, but
