@@ -1,18 +1,17 @@
 // The family interrupt API over the device-level wait.
 //
 // Close may take a card's handle out of its entry while threads of this process
-// are inside these calls with the handle in hand. Each such call registers as a
-// user of the entry's handle before it reads the handle, and Close (through
-// EndHandleUses) waits for the users to leave before it releases the handle.
-// The registration and Close's look at the count are read-modify-writes of
-// the same counter, so either the caller sees the emptied entry, or Close sees
-// the user.
+// are inside these calls with the handle in hand. Each call reads the entry's
+// handle and pins it in one step (the driver layer's pin table); Close releases
+// the handle only once no pin is left on it. Callers that come after the
+// take-out read null and never hold it up.
 #include "api/irq.h"
 
 #include <atomic>
 
 #include "api/family.h"
 #include "driver/device.h"
+#include "driver/handle_pins.h"
 
 namespace {
 
@@ -27,15 +26,10 @@ constexpr std::int32_t WAIT_REFUSED = 5;
 // its request after the previous discard would otherwise hold on for a slice.
 constexpr int REDISCARD_EVERY_MS = 10;
 
-std::atomic<int> gHandleUsers[CARD_TABLE_SIZE];
 // Threads inside IRQ_Wait per entry: the ones a discard releases. Kept apart
 // from irqWaiters, which Open sets to 0 even while a Close of the card's
 // previous handle is still waiting for them to leave.
 std::atomic<int> gWaiting[CARD_TABLE_SIZE];
-
-std::atomic<int>& UsersOf(const CardEntry& entry) {
-    return gHandleUsers[TableIndexOf(entry)];
-}
 
 std::atomic<int>& WaitingOf(const CardEntry& entry) {
     return gWaiting[TableIndexOf(entry)];
@@ -108,25 +102,19 @@ private:
 
 }  // namespace
 
-EntryHandleUse::EntryHandleUse(CardEntry& entry) : entry_(entry) {
-    UsersOf(entry_).fetch_add(1, std::memory_order_acq_rel);
-    handle_ = LoadHandle(entry_);
+EntryHandleUse::EntryHandleUse(CardEntry& entry) {
+    if (RepinFromSlot(&entry.handle, nullptr, &handle_) != PinResult::Pinned) handle_ = nullptr;
 }
 
 EntryHandleUse::~EntryHandleUse() {
-    UsersOf(entry_).fetch_sub(1, std::memory_order_release);
+    Unpin(handle_);
 }
 
-void EndHandleUses(CardEntry& entry) {
-    std::atomic<int>& users = UsersOf(entry);
-    // A read-modify-write, so it is ordered against every user's increment:
-    // a user counted after it reads the emptied entry.
-    users.fetch_add(0, std::memory_order_acq_rel);
+void EndHandleUses(CardEntry& entry, DeviceHandle* handle) {
     DeviceHandle* temporary = nullptr;
     int sinceDiscard = REDISCARD_EVERY_MS;
-    for (;;) {
+    while (IsPinned(handle)) {
         const bool waiting = WaitingOf(entry).load(std::memory_order_acquire) > 0;
-        if (!waiting && users.load(std::memory_order_acquire) == 0) break;
         if (waiting && sinceDiscard >= REDISCARD_EVERY_MS) {
             // The waits occupy the card's own handle: discard through another.
             if (temporary == nullptr) temporary = AttachDeviceByIndex("", TableIndexOf(entry) + 1);
@@ -153,26 +141,27 @@ std::uint32_t IrqWait(IrqSource source, std::uint32_t position, std::uint32_t* c
     if (source == IrqSource::OX952_F1 && (entry->deviceId & 1u) == 0) return QUELT_NOT_OPEN;
 
     EntryHandleUse use(*entry);
-    const std::uint32_t start = OxGetIrqCounter(use.handle());
+    DeviceHandle* const pinned = use.handle();
+    if (pinned == nullptr) return QUELT_NOT_OPEN;  // closed before the wait could begin
+    const std::uint32_t start = OxGetIrqCounter(pinned);
     std::int32_t result;
     {
         Waiting waiting(*entry);
         WaiterCount waiter(*entry);
         WaitLockGuard locked(*entry);
-        DeviceHandle* handle = LoadHandle(*entry);
-        if (handle == nullptr) {
+        if (LoadHandle(*entry) != pinned) {
             result = WAIT_REFUSED;  // closed while this thread was queued
-        } else if (OxGetIrqCounter(handle) != start) {
+        } else if (OxGetIrqCounter(pinned) != start) {
             result = WAIT_IRQ;  // an interrupt came while queued: one interrupt frees every waiter
         } else {
             result = OxWaitForIrq(&entry->handle, LoadShared(entry->irqTimeout), 1);
         }
     }
-    DeviceHandle* now = LoadHandle(*entry);
-    const std::uint32_t code = ResultOfWait(result, now == nullptr);
-    // A card closed during the wait has no count since its Open to report.
-    if (count != nullptr && now != nullptr) *count = OxGetIrqCounter(now) - LoadShared(entry->irqBase);
-    return code;
+    // A card closed during the wait (and maybe opened again) has no count
+    // since its Open to report.
+    const bool closed = LoadHandle(*entry) != pinned;
+    if (count != nullptr && !closed) *count = OxGetIrqCounter(pinned) - LoadShared(entry->irqBase);
+    return ResultOfWait(result, closed);
 }
 
 std::uint32_t IrqCount(IrqSource source, std::uint32_t position) {
@@ -198,6 +187,7 @@ std::uint32_t IrqWaitsOfCard(IrqSource source, std::uint32_t position) {
     if (entry == nullptr || LoadHandle(*entry) == nullptr) return 0;
 
     EntryHandleUse use(*entry);
+    if (use.handle() == nullptr) return 0;
     WaiterCount waiter(*entry);
     if (waiter.afterIncrement() > 1) {
         // Another thread may be waiting on the entry's handle, which would hold

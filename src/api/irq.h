@@ -20,24 +20,23 @@ std::uint32_t IrqCount(IrqSource source, std::uint32_t position);
 std::uint32_t IrqSetTimeout(IrqSource source, std::uint32_t position, std::int32_t timeoutMs);
 std::uint32_t IrqWaitsOfCard(IrqSource source, std::uint32_t position);
 
-// Holds an entry's handle for the length of one call that reads through it,
-// so Close does not release it meanwhile. Taken before the handle is read.
+// Holds the entry's handle for the length of one call that reads through it:
+// the handle is read and pinned in one step, so Close does not release it
+// meanwhile. A handle already taken out of the entry reads as null.
 class EntryHandleUse {
 public:
     explicit EntryHandleUse(CardEntry& entry);
     ~EntryHandleUse();
     EntryHandleUse(const EntryHandleUse&) = delete;
     EntryHandleUse& operator=(const EntryHandleUse&) = delete;
-    // The entry's handle as read after the use was registered (may be null).
     DeviceHandle* handle() const { return handle_; }
 
 private:
-    CardEntry& entry_;
-    DeviceHandle* handle_;
+    DeviceHandle* handle_ = nullptr;
 };
 
-// Called by Close after the handle was taken out of the entry and before it is
-// closed: discards the waits of this process on the card through a temporary
-// handle, again while any waiter remains, and returns once no thread of this
-// process is inside an interrupt call with the handle in hand.
-void EndHandleUses(CardEntry& entry);
+// Called by Close after it took handle out of the entry and before it closes
+// it: while a thread of this process still holds the handle, discards the
+// waits on the card through a temporary handle (again and again, since a
+// waiter may send its request after a discard), and returns once none does.
+void EndHandleUses(CardEntry& entry, DeviceHandle* handle);

@@ -173,7 +173,7 @@ void CloseEntry(CardEntry& entry, DeviceHandle* handle) {
     // Ends the waits of this process on the card (through a temporary handle,
     // since they occupy the card's own) and returns once no interrupt call
     // holds the handle any more.
-    EndHandleUses(entry);
+    EndHandleUses(entry, handle);
     OxCloseDevice(handle);
 }
 

@@ -134,6 +134,13 @@ void Unpin(DeviceHandle* handle) {
     DropPinLocked(t, handle);
 }
 
+bool IsPinned(DeviceHandle* handle) {
+    PinTable& t = Pins();
+    std::lock_guard<std::mutex> guard(t.lock);
+    auto it = t.handles.find(handle);
+    return it != t.handles.end() && it->second.pins > 0;
+}
+
 bool RetireHandle(DeviceHandle* handle) {
     PinTable& t = Pins();
     std::unique_lock<std::mutex> guard(t.lock);

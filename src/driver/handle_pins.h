@@ -30,6 +30,9 @@ PinResult RepinFromSlot(DeviceHandle* const* slot, DeviceHandle* previous, Devic
 // Drops one pin taken by RepinFromSlot.
 void Unpin(DeviceHandle* handle);
 
+// True while some caller holds a pin on the handle.
+bool IsPinned(DeviceHandle* handle);
+
 // Marks the handle closing, waits until no pin is left and forgets it. After
 // this returns true no waiter uses the handle and none can pin it again. False
 // only after AbandonPinnedHandles while the handle is still pinned: it must
