@@ -178,15 +178,18 @@ TEST_P(FamilyIrqTest, CloseRacingWithWaits) {
                 return 0xBAD0000u | r;
             }));
         }
+        // Counts without pause until Close is done: it must not hold Close up.
+        std::atomic<bool> closed{false};
         auto counter = std::async(std::launch::async, [&] {
             while (!go) std::this_thread::yield();
             std::uint32_t sum = 0;
-            for (int i = 0; i < 200; ++i) sum += F().count(0);
+            while (!closed) sum += F().count(0);
             return sum;
         });
         go = true;
         if (round % 2) std::this_thread::sleep_for(std::chrono::microseconds(50 * round));
         EXPECT_EQ(F().close(0), QUELT_OK);
+        closed = true;
         for (auto& w : waits) {
             ASSERT_EQ(w.wait_for(20s), std::future_status::ready);
             const std::uint32_t r = w.get();
