@@ -11,7 +11,6 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
-#include <new>
 
 #include "sim/eeprom_93c46.h"
 #include "sim/hooks.h"
@@ -30,7 +29,7 @@ std::mutex& StateMutex() {
     static std::mutex* m = [] {
         auto* mutex = new std::mutex;
         pthread_atfork([] { StateMutex().lock(); }, [] { StateMutex().unlock(); },
-                       [] { new (&StateMutex()) std::mutex; });
+                       [] { StateMutex().unlock(); });
         return mutex;
     }();
     return *m;

@@ -2,18 +2,19 @@
 //
 // The accessors test windowCount first, so with no window registered an access
 // costs one relaxed load beyond the plain volatile access. With windows, an
-// access takes the registry's lock shared for the whole model call; removing a
-// window takes it exclusively, which is what makes UnregisterWindow return
-// only when no access is inside a model any more. A model must therefore not
-// register or remove windows from inside Read or Write.
+// access finds its window under the registry's mutex and counts itself in the
+// window's in-flight count; the model is called with the mutex released, so a
+// model may itself make card-memory accesses. UnregisterWindow takes the
+// window out of the lookup at once and then waits until its in-flight count
+// is zero: when it returns, no access is inside the model any more. A model
+// must not remove its own window from inside Read or Write.
 #include <pthread.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdint>
+#include <list>
 #include <mutex>
-#include <new>
-#include <shared_mutex>
-#include <vector>
 
 #include "platform/mmio.h"
 
@@ -30,34 +31,65 @@ struct Window {
     std::uintptr_t base;
     std::size_t size;
     Model* model;
+    int inFlight = 0;
+    bool removed = false;  // out of the lookup, draining
 };
 
 struct Registry {
-    std::shared_mutex lock;
-    std::vector<Window> windows;
+    std::mutex lock;
+    std::condition_variable drained;
+    std::list<Window> windows;
     int nextId = 1;
 };
 
+void ForkChild();
+
 Registry& R() {
     // Never destroyed: accesses may come during exit. Held across fork, so a
-    // child never inherits the lock taken by a thread it does not have.
+    // child never inherits it locked by a thread it does not have.
     static Registry* registry = [] {
         auto* r = new Registry;
-        // The child has only the forking thread, whose id differs from the
-        // one that took the lock: a fresh lock, not an unlock, fits there.
-        pthread_atfork([] { R().lock.lock(); }, [] { R().lock.unlock(); },
-                       [] { new (&R().lock) std::shared_mutex; });
+        pthread_atfork([] { R().lock.lock(); }, [] { R().lock.unlock(); }, &ForkChild);
         return r;
     }();
     return *registry;
 }
 
-// The window holding addr, or null. Call with the lock held.
-const Window* Find(const std::vector<Window>& windows, const volatile void* addr) {
+// In the child only the forking thread exists: accesses other threads had in
+// flight, and removals they were waiting for, are over.
+void ForkChild() {
+    Registry& r = R();
+    r.windows.remove_if([](const Window& w) { return w.removed; });
+    for (auto& w : r.windows) w.inFlight = 0;
+    r.lock.unlock();
+}
+
+// The live window holding addr, or null. Call with the lock held.
+Window* Find(Registry& r, const volatile void* addr) {
     auto a = reinterpret_cast<std::uintptr_t>(addr);
-    for (const auto& w : windows)
-        if (a >= w.base && a - w.base < w.size) return &w;
+    for (auto& w : r.windows)
+        if (!w.removed && a >= w.base && a - w.base < w.size) return &w;
     return nullptr;
+}
+
+// Runs call(model, offset) for the window holding addr; false when none does.
+template <typename Call>
+bool ThroughModel(const volatile void* addr, Call call) {
+    Registry& r = R();
+    Window* w;
+    {
+        std::lock_guard g(r.lock);
+        w = Find(r, addr);
+        if (!w) return false;
+        ++w->inFlight;
+    }
+    // The window's record stays in the list while inFlight is above zero.
+    call(w->model, reinterpret_cast<std::uintptr_t>(addr) - w->base);
+    {
+        std::lock_guard g(r.lock);
+        if (--w->inFlight == 0 && w->removed) r.drained.notify_all();
+    }
+    return true;
 }
 
 }  // namespace
@@ -65,9 +97,9 @@ const Window* Find(const std::vector<Window>& windows, const volatile void* addr
 int RegisterWindow(const volatile void* base, std::size_t size, Model* model) {
     if (!base || size == 0 || !model) return -1;
     Registry& r = R();
-    std::unique_lock g(r.lock);
+    std::lock_guard g(r.lock);
     int id = r.nextId++;
-    r.windows.push_back({id, reinterpret_cast<std::uintptr_t>(base), size, model});
+    r.windows.push_back(Window{id, reinterpret_cast<std::uintptr_t>(base), size, model});
     detail::windowCount.fetch_add(1, std::memory_order_release);
     return id;
 }
@@ -75,30 +107,23 @@ int RegisterWindow(const volatile void* base, std::size_t size, Model* model) {
 void UnregisterWindow(int id) {
     Registry& r = R();
     std::unique_lock g(r.lock);
-    auto it = std::find_if(r.windows.begin(), r.windows.end(), [id](const Window& w) { return w.id == id; });
+    auto it = std::find_if(r.windows.begin(), r.windows.end(),
+                           [id](const Window& w) { return w.id == id && !w.removed; });
     if (it == r.windows.end()) return;
-    r.windows.erase(it);
+    it->removed = true;
     detail::windowCount.fetch_sub(1, std::memory_order_release);
+    r.drained.wait(g, [&] { return it->inFlight == 0; });
+    r.windows.erase(it);
 }
 
 namespace detail {
 
 bool ModelRead(const volatile void* addr, unsigned width, std::uint64_t* value) {
-    Registry& r = R();
-    std::shared_lock g(r.lock);
-    const Window* w = Find(r.windows, addr);
-    if (!w) return false;
-    *value = w->model->Read(reinterpret_cast<std::uintptr_t>(addr) - w->base, width);
-    return true;
+    return ThroughModel(addr, [&](Model* m, std::size_t offset) { *value = m->Read(offset, width); });
 }
 
 bool ModelWrite(volatile void* addr, unsigned width, std::uint64_t value) {
-    Registry& r = R();
-    std::shared_lock g(r.lock);
-    const Window* w = Find(r.windows, addr);
-    if (!w) return false;
-    w->model->Write(reinterpret_cast<std::uintptr_t>(addr) - w->base, width, value);
-    return true;
+    return ThroughModel(addr, [&](Model* m, std::size_t offset) { m->Write(offset, width, value); });
 }
 
 }  // namespace detail

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <set>
 #include <string>
 #include <vector>
@@ -41,7 +40,7 @@ std::mutex& ListsMutex() {
     static std::mutex* m = [] {
         auto* mutex = new std::mutex;
         pthread_atfork([] { ListsMutex().lock(); }, [] { ListsMutex().unlock(); },
-                       [] { new (&ListsMutex()) std::mutex; });
+                       [] { ListsMutex().unlock(); });
         return mutex;
     }();
     return *m;
