@@ -20,6 +20,9 @@ protected:
     }
     void TearDown() override {
         RegistryUnload();
+        // Whatever a test opened through the library, unload leaves no
+        // device handle behind.
+        EXPECT_EQ(posix_test::OpenHandleCount(), 0u);
         machine_.reset();
     }
 
