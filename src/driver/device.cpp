@@ -33,10 +33,36 @@ struct PinTable {
     bool abandoned = false;  // the process is ending: never wait for a pin
 };
 
+PinTable& Pins();
+
+#if !QUELT_WINDOWS
+// A child made by fork has only the forking thread, which is inside no wait:
+// the pins it inherits belong to threads it does not have, and would hold
+// every close of those handles (the unload at its exit too) for ever.
+void ForkPrepare() {
+    Pins().lock.lock();
+}
+void ForkParent() {
+    Pins().lock.unlock();
+}
+void ForkChild() {
+    PinTable& t = Pins();
+    for (auto& entry : t.handles) entry.second.pins = 0;
+    new (&t.released) std::condition_variable;
+    t.lock.unlock();
+}
+#endif
+
 // Never destroyed: the library's unload closes handles after the process's
 // static objects may already be gone.
 PinTable& Pins() {
-    static PinTable* table = new PinTable;
+    static PinTable* table = [] {
+        auto* created = new PinTable;
+#if !QUELT_WINDOWS
+        pthread_atfork(ForkPrepare, ForkParent, ForkChild);
+#endif
+        return created;
+    }();
     return *table;
 }
 

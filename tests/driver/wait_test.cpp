@@ -163,6 +163,25 @@ TEST_F(WaitTest, CountersAndWaitCounts) {
     EXPECT_EQ(waiter.get(), 0);
 }
 
+// A child forked while a thread of the parent waits has no such thread: the
+// wait's hold on the handle must not keep the child's close from ending.
+TEST_F(WaitTest, ChildForkedDuringAWaitCanCloseTheHandle) {
+    auto waiter = std::async(std::launch::async, [this] { return OxWaitForIrq(&handle_, 0, 1); });
+    AwaitPendingWaits(1);
+    DeviceHandle* inherited = handle_;
+    quelt_test::Child child([inherited](quelt_test::Child&) {
+        OxCloseDevice(inherited);
+        return 0;
+    });
+    const auto outcome = child.Wait();
+    EXPECT_TRUE(outcome.exited);
+    EXPECT_EQ(outcome.code, 0);
+    OxHandle second(AttachDeviceByIndex("", device_));
+    OxDiscardWaitForIrq(second.get());
+    ASSERT_EQ(waiter.wait_for(20s), std::future_status::ready);
+    EXPECT_EQ(waiter.get(), 4);
+}
+
 // A handle closed under a wait that still reaches it through the caller's
 // variable: the wait ends with 4 and never touches the released record.
 TEST_F(WaitTest, CloseUnderAWaitNeverUsesReleasedMemory) {
