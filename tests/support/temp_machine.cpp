@@ -1,5 +1,7 @@
 #include "temp_machine.h"
 
+#include <unistd.h>
+
 namespace quelt_test {
 
 namespace {
@@ -15,9 +17,11 @@ void ClearTestControls() {
 TempMachine::TempMachine(bool withDefaultCards) {
     ClearTestControls();
     root_ = sim::CreateTempMachine(withDefaultCards);
+    creatorPid_ = static_cast<int>(::getpid());
 }
 
 TempMachine::~TempMachine() {
+    if (static_cast<int>(::getpid()) != creatorPid_) return;
     ClearTestControls();
     try {
         sim::DeleteMachine(root_);

@@ -1,5 +1,6 @@
 // A fresh simulated machine for one test: created in a new temporary root,
-// made this process's root, and deleted again with everything the test armed.
+// made this process's root, and deleted again with everything the test armed
+// (by the process that made it only: a forked child leaves it alone).
 #pragma once
 
 #include <string>
@@ -21,7 +22,7 @@ public:
 
 private:
     std::string root_;
-    std::string previousRoot_;
+    int creatorPid_ = 0;  // a forked child that unwinds must not delete the parent's machine
 };
 
 }  // namespace quelt_test
