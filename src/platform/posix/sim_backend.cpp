@@ -130,7 +130,12 @@ void PutModels(Device* d, DeviceResources* res) {
     if (!factory) return;
     auto* base = static_cast<volatile std::uint8_t*>(res->regions[r].address);
     sim::ModelContext ctx{d->deviceNumber, r, base, static_cast<std::size_t>(c->regions[r].size), &c->eeprom};
-    std::unique_ptr<mmio::Model> model = factory(ctx);
+    std::unique_ptr<mmio::Model> model;
+    try {
+        model = factory(ctx);
+    } catch (const std::exception&) {
+        return;  // the attach stands; the control byte is then plain memory
+    }
     if (!model) return;
     int id = mmio::RegisterWindow(base + sim::kEepromControlOffset, 1, model.get());
     if (id >= 0) d->windows.emplace_back(id, std::move(model));
