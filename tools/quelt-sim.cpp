@@ -321,7 +321,10 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e);
+        if (e.get_exit_code() == 0) return app.exit(e);  // --help
+        // One line, like every other error of the tool.
+        std::cerr << "quelt-sim: " << e.what() << " (see quelt-sim --help)\n";
+        return 2;
     }
 
     try {

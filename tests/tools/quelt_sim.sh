@@ -29,6 +29,12 @@ expect_err() {
 # json_get JSON EXPR: one value through python
 json_get() { python3 -c "import json,sys; d=json.load(sys.stdin); print(eval(sys.argv[1]))" "$2" <<<"$1"; }
 
+# --- command-line mistakes: one line, non-zero exit ---
+expect_err "unknown command" "quelt-sim --help" -- "$SIM" frob --root "$ROOT"
+expect_err "bad family" "ox952" -- "$SIM" add --family foo --root "$ROOT"
+expect_err "missing device" "N is required" -- "$SIM" irq --root "$ROOT"
+expect_ok "help" "Usage|usage|Subcommands|SUBCOMMANDS" -- "$SIM" --help
+
 # --- before any machine exists ---
 expect_err "irq without machine" "no machine" -- "$SIM" irq 1 --root "$ROOT"
 expect_err "status without machine" "no machine" -- "$SIM" status 1 --root "$ROOT"
