@@ -521,10 +521,13 @@ DWORD GetLastError() {
     return lastError;
 }
 
+// Sets the calling thread's last error only; never fails.
 void SetLastError(DWORD error) {
     lastError = error;
 }
 
+// The POSIX process id, which is what the shared connection slots record and
+// what EnumProcesses lists. Never fails.
 DWORD GetCurrentProcessId() {
     return static_cast<DWORD>(::getpid());
 }
