@@ -1,8 +1,5 @@
 // The class installer and the DLL's resources over Wine's real SetupAPI, file
 // system and WOW64 system directory.
-#include <setupapi.h>
-#include <winver.h>
-
 #include <cstdio>
 #include <set>
 #include <string>
@@ -200,4 +197,26 @@ WINE_CHECK(IconGroupOneHoldsNineImages) {
     for (int px : {48, 32, 16})
         for (int bpp : {4, 8, 32}) expected.insert({px, bpp});
     EXPECT_TRUE(images == expected);
+}
+
+WINE_CHECK(InstallerKeepsTheDeliveredNameWhileTheTargetIsInUse) {
+    QUELT_REQUIRE_EXPORT(installer, ClassInstaller);
+    const std::string dir = Wow64Directory();
+    ASSERT_TRUE(!dir.empty());
+    RemoveOurFiles(dir);
+    ASSERT_TRUE(WriteFile(dir + "\\quelt_ox952_32.dll", "new"));
+    ASSERT_TRUE(WriteFile(dir + "\\quelt_ox952.dll", "running"));
+    ASSERT_TRUE(WriteFile(dir + "\\quelt_ep4gxa_32.dll", "c"));
+    // Held open without delete sharing, as by a process that loaded it.
+    HANDLE inUse = CreateFileA((dir + "\\quelt_ox952.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    ASSERT_TRUE(inUse != INVALID_HANDLE_VALUE);
+    EXPECT_EQ(installer(DIF_INSTALLINTERFACES, nullptr, nullptr), kDoDefault);
+    EXPECT_EQ(ReadFile(dir + "\\quelt_ox952_32.dll"), std::string("new"));
+    EXPECT_EQ(ReadFile(dir + "\\quelt_ox952.dll"), std::string("running"));
+    EXPECT_EQ(ReadFile(dir + "\\quelt_ep4gxa.dll"), std::string("c"));
+    CloseHandle(inUse);
+    EXPECT_EQ(installer(DIF_INSTALLINTERFACES, nullptr, nullptr), kDoDefault);
+    EXPECT_EQ(ReadFile(dir + "\\quelt_ox952.dll"), std::string("new"));
+    RemoveOurFiles(dir);
 }

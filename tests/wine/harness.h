@@ -11,7 +11,13 @@
 // clear failure of the checks that need it, not a program that cannot start.
 #pragma once
 
+// windows.h first: the other system headers build on it. Checks get SetupAPI
+// and the version functions from here too.
 #include <windows.h>
+// clang-format off
+#include <setupapi.h>
+#include <winver.h>
+// clang-format on
 
 #include <cstdint>
 #include <sstream>
