@@ -35,6 +35,10 @@ std::mutex& StateMutex() {
     return *m;
 }
 
+// Made while the program starts, before any thread can hold it: a handler
+// registered by a first use racing with a fork would come too late.
+[[maybe_unused]] const bool kStateMutexReady = (StateMutex(), true);
+
 struct ArmedFault {
     Fault fault;
     int device;

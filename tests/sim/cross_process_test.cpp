@@ -233,6 +233,12 @@ TEST(CrossProcess, StructuralChangesFromManyProcessesAreNotLost) {
 }
 
 TEST(CrossProcess, AChildForkedWhileThreadsUseTheDriverCanUseItToo) {
+#if defined(__SANITIZE_ADDRESS__)
+    // This toolchain's AddressSanitizer allocator does not take its locks
+    // across fork: a child forked while another thread allocates can hang in
+    // malloc, whatever the code under test does.
+    GTEST_SKIP() << "fork with allocating threads is not safe under this AddressSanitizer runtime";
+#endif
     quelt_test::TempMachine machine(true);
     alignas(8) std::uint8_t mem[16] = {};
     quelt_test::RecordingModel model(16);

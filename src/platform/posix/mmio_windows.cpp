@@ -55,6 +55,10 @@ Registry& R() {
     return *registry;
 }
 
+// Made while the program starts, before any thread can hold it: a handler
+// registered by a first use racing with a fork would come too late.
+[[maybe_unused]] const bool kRegistryReady = (R(), true);
+
 // In the child only the forking thread exists: accesses other threads had in
 // flight, and removals they were waiting for, are over.
 void ForkChild() {

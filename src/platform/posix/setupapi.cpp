@@ -45,6 +45,10 @@ std::mutex& ListsMutex() {
     }();
     return *m;
 }
+
+// Made while the program starts, before any thread can hold it: a handler
+// registered by a first use racing with a fork would come too late.
+[[maybe_unused]] const bool kListsMutexReady = (ListsMutex(), true);
 std::set<const DeviceList*>& Lists() {
     static auto* lists = new std::set<const DeviceList*>;
     return *lists;
