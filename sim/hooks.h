@@ -1,12 +1,13 @@
 // Per-process test state of the simulated driver (faults, request log, wait
-// mode, open device lists, install parameters), as the SetupAPI listing and
-// the device backend consult it. Tests drive it through sim/control.h.
+// mode, open device lists, install parameters), as the driver consults it.
+// Private to sim/; tests drive it through sim/control.h.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 #include "sim/control.h"
+#include "sim/driver.h"
 
 namespace sim::hooks {
 
@@ -20,11 +21,7 @@ bool ImmediateWaits();
 void DeviceListCreated();
 void DeviceListDestroyed();
 
-struct InstallParams {
-    std::uint32_t flags = 0;
-    std::uint32_t flagsEx = 0;
-    std::string driverPath;
-};
+using driver::InstallParams;
 InstallParams GetInstallParams(int device);
 void SetInstallParams(int device, const InstallParams& params);
 void CountInstallDevice(int device);

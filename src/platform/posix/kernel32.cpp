@@ -24,9 +24,9 @@
 #include <string>
 #include <unordered_map>
 
-#include "platform/posix/device_backend.h"
 #include "platform/posix/test_hooks.h"
 #include "platform/win32.h"
+#include "sim/driver.h"
 
 namespace {
 
@@ -39,7 +39,7 @@ struct HandleObject {
     enum class Kind { File, Device };
     Kind kind = Kind::File;
     int fd = -1;
-    posix_backend::Device* device = nullptr;
+    sim::driver::Device* device = nullptr;
     dev_t dev = 0;
     ino_t ino = 0;
     DWORD access = 0;  // normalised to GENERIC_READ / GENERIC_WRITE / DELETE bits
@@ -49,7 +49,7 @@ struct HandleObject {
     HandleObject(const HandleObject&) = delete;
     HandleObject& operator=(const HandleObject&) = delete;
     ~HandleObject() {
-        if (device != nullptr) posix_backend::CloseDevice(device);
+        if (device != nullptr) sim::driver::Close(device);
         if (fd >= 0) ::close(fd);
     }
 };
@@ -322,10 +322,10 @@ HANDLE OpenPlainFile(const char* fileName, DWORD desiredAccess, DWORD shareMode,
 HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES,
                    DWORD creationDisposition, DWORD, HANDLE) {
     if (fileName == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-    if (posix_backend::IsDevicePath(fileName)) {
+    if (sim::driver::IsDevicePath(fileName)) {
         if (creationDisposition != OPEN_EXISTING) return Fail(ERROR_INVALID_PARAMETER);
         DWORD error = ERROR_GEN_FAILURE;
-        posix_backend::Device* device = posix_backend::OpenDevice(fileName, &error);
+        sim::driver::Device* device = sim::driver::Open(fileName, &error);
         if (device == nullptr) return Fail(error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE);
         auto object = std::make_shared<HandleObject>();
         object->kind = HandleObject::Kind::Device;
@@ -388,8 +388,8 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD 
         return FALSE;
     }
     DWORD error = ERROR_SUCCESS;
-    const BOOL ok = posix_backend::DeviceControl(object->device, ioControlCode, inBuffer, inBufferSize,
-                                                 outBuffer, outBufferSize, bytesReturned, &error);
+    const BOOL ok = sim::driver::Control(object->device, ioControlCode, inBuffer, inBufferSize, outBuffer,
+                                         outBufferSize, bytesReturned, &error);
     if (!ok) {
         lastError = error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
         return FALSE;

@@ -12,23 +12,17 @@
 #include <vector>
 
 #include "driver/contract.h"
-#include "sim/hooks.h"
-#include "sim/store.h"
+#include "sim/driver.h"
 
 namespace {
-
-using namespace sim::store;
 
 constexpr DWORD kErrorInvalidData = 13;
 constexpr DWORD kErrorNoDeviceSelected = 0xE0000211u;
 constexpr DWORD kRegSz = 1;
 constexpr DWORD kSpintActive = 1;
 
-struct ListedDevice {
-    int number;  // device number in the snapshot
-    std::string description;
-    std::string path;
-};
+using sim::driver::ListedDevice;
+using sim::driver::Step;
 
 struct DeviceList {
     std::vector<ListedDevice> devices;
@@ -93,26 +87,6 @@ const ListedDevice* DeviceOf(const DeviceList* list, const SP_DEVINFO_DATA* data
     return &list->devices[n - 1];
 }
 
-std::vector<ListedDevice> Snapshot() {
-    std::string root = sim::CurrentRoot();
-    EnsureMachine(root);
-    MachineLock lock(root, false);
-    MachineIndex index = RequireIndex(root);
-    std::vector<ListedDevice> out;
-    for (std::size_t i = 0; i < index.ids.size(); ++i) {
-        CardMap map(CardPath(root, index.ids[i]), false);
-        CardFile* card = map.header();
-        {
-            // Like a kernel driver when a process ends: what dead processes
-            // left attached or waiting is undone before anyone counts it.
-            CardLock cardLock(card);
-            ReapDead(card);
-        }
-        out.push_back({static_cast<int>(i + 1), ConfigOf(card, map.size()).description, DevicePath(card)});
-    }
-    return out;
-}
-
 }  // namespace
 
 // Makes a snapshot of the present devices of a device interface class. Only
@@ -121,8 +95,8 @@ std::vector<ListedDevice> Snapshot() {
 // machine, the default machine is created first. Fails with INVALID_HANDLE_VALUE
 // only when the machine cannot be read (or by an armed fault).
 HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR, HWND, DWORD flags) {
-    std::uint32_t armed = 0;
-    if (sim::hooks::TakeFault(sim::Fault::ClassDevsFails, 0, &armed)) {
+    DWORD armed = 0;
+    if (sim::driver::StepFails(Step::ClassDevs, 0, &armed)) {
         SetLastError(armed ? armed : ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
@@ -132,10 +106,9 @@ HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR, HWND, DWORD flags) 
     }
     auto list = std::make_unique<DeviceList>();
     if (classGuid && (flags & DIGCF_DEVICEINTERFACE) && SameGuid(*classGuid, CARD_INTERFACE_GUID)) {
-        try {
-            list->devices = Snapshot();
-        } catch (const sim::Error&) {
-            SetLastError(ERROR_GEN_FAILURE);
+        DWORD error = ERROR_GEN_FAILURE;
+        if (!sim::driver::ListDevices(&list->devices, &error)) {
+            SetLastError(error);
             return INVALID_HANDLE_VALUE;
         }
     }
@@ -143,7 +116,7 @@ HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR, HWND, DWORD flags) 
         std::lock_guard g(ListsMutex());
         Lists().insert(list.get());
     }
-    sim::hooks::DeviceListCreated();
+    sim::driver::ListCreated();
     SetLastError(ERROR_SUCCESS);
     return list.release();
 }
@@ -157,8 +130,8 @@ BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD memberIndex, PSP_DEVINFO_DATA dat
     if (data->cbSize != sizeof(SP_DEVINFO_DATA)) return Fail(ERROR_INVALID_USER_BUFFER);
     if (memberIndex >= list->devices.size()) return Fail(ERROR_NO_MORE_ITEMS);
     const ListedDevice& d = list->devices[memberIndex];
-    std::uint32_t armed = 0;
-    if (sim::hooks::TakeFault(sim::Fault::EnumStepFails, d.number, &armed))
+    DWORD armed = 0;
+    if (sim::driver::StepFails(Step::EnumDevice, d.number, &armed))
         return Fail(armed && armed != ERROR_NO_MORE_ITEMS ? armed : ERROR_GEN_FAILURE);
     data->ClassGuid = CARD_INTERFACE_GUID;
     data->DevInst = static_cast<DWORD>(d.number);
@@ -183,8 +156,8 @@ BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA data, DWOR
     if (requiredSize) *requiredSize = needed;
     if (propertyRegDataType) *propertyRegDataType = kRegSz;
     if (!buffer || bufferSize < needed) return Fail(ERROR_INSUFFICIENT_BUFFER);
-    std::uint32_t armed = 0;
-    if (sim::hooks::TakeFault(sim::Fault::DescriptionUnreadable, d->number, &armed))
+    DWORD armed = 0;
+    if (sim::driver::StepFails(Step::Description, d->number, &armed))
         return Fail(armed ? armed : kErrorInvalidData);
     std::memcpy(buffer, d->description.c_str(), needed);
     return TRUE;
@@ -208,7 +181,8 @@ BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA data, const GUID
         d = &list->devices[memberIndex];
     }
     if (!SameGuid(*interfaceClassGuid, CARD_INTERFACE_GUID)) return Fail(ERROR_NO_MORE_ITEMS);
-    if (sim::hooks::TakeFault(sim::Fault::NoInterface, d->number)) return Fail(ERROR_NO_MORE_ITEMS);
+    DWORD armed = 0;
+    if (sim::driver::StepFails(Step::Interface, d->number, &armed)) return Fail(ERROR_NO_MORE_ITEMS);
     interfaceData->InterfaceClassGuid = CARD_INTERFACE_GUID;
     interfaceData->Flags = kSpintActive;
     interfaceData->Reserved = static_cast<ULONG_PTR>(d->number);
@@ -240,8 +214,8 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA in
         static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + d.path.size() + 1);
     if (requiredSize) *requiredSize = needed;
     if (!detail || detailSize < needed) return Fail(ERROR_INSUFFICIENT_BUFFER);
-    std::uint32_t armed = 0;
-    if (sim::hooks::TakeFault(sim::Fault::NoDevicePath, d.number, &armed))
+    DWORD armed = 0;
+    if (sim::driver::StepFails(Step::DevicePath, d.number, &armed))
         return Fail(armed ? armed : ERROR_GEN_FAILURE);
     std::memcpy(detail->DevicePath, d.path.c_str(), d.path.size() + 1);
     if (data) {
@@ -263,7 +237,7 @@ BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) {
         }
         delete list;
     }
-    sim::hooks::DeviceListDestroyed();
+    sim::driver::ListDestroyed();
     return TRUE;
 }
 
@@ -294,10 +268,10 @@ BOOL SetupDiGetDeviceInstallParamsA(HDEVINFO set, PSP_DEVINFO_DATA data, PSP_DEV
     if (!InstallTarget(set, data, &device)) return FALSE;
     if (!params) return Fail(ERROR_INVALID_PARAMETER);
     if (params->cbSize != sizeof(SP_DEVINSTALL_PARAMS_A)) return Fail(ERROR_INVALID_USER_BUFFER);
-    std::uint32_t armed = 0;
-    if (sim::hooks::TakeFault(sim::Fault::InstallParamsFail, device, &armed))
+    DWORD armed = 0;
+    if (sim::driver::StepFails(Step::InstallParams, device, &armed))
         return Fail(armed ? armed : ERROR_INVALID_PARAMETER);
-    sim::hooks::InstallParams p = sim::hooks::GetInstallParams(device);
+    sim::driver::InstallParams p = sim::driver::GetInstallParams(device);
     std::memset(reinterpret_cast<char*>(params) + sizeof params->cbSize, 0,
                 sizeof *params - sizeof params->cbSize);
     params->Flags = p.flags;
@@ -312,11 +286,11 @@ BOOL SetupDiSetDeviceInstallParamsA(HDEVINFO set, PSP_DEVINFO_DATA data, PSP_DEV
     if (!InstallTarget(set, data, &device)) return FALSE;
     if (!params) return Fail(ERROR_INVALID_PARAMETER);
     if (params->cbSize != sizeof(SP_DEVINSTALL_PARAMS_A)) return Fail(ERROR_INVALID_USER_BUFFER);
-    sim::hooks::InstallParams p;
+    sim::driver::InstallParams p;
     p.flags = params->Flags;
     p.flagsEx = params->FlagsEx;
     p.driverPath.assign(params->DriverPath, strnlen(params->DriverPath, MAX_PATH));
-    sim::hooks::SetInstallParams(device, p);
+    sim::driver::SetInstallParams(device, p);
     return TRUE;
 }
 
@@ -327,9 +301,9 @@ BOOL SetupDiInstallDevice(HDEVINFO set, PSP_DEVINFO_DATA data) {
     int device = 0;
     if (!InstallTarget(set, data, &device)) return FALSE;
     if (device == 0) return Fail(kErrorNoDeviceSelected);
-    sim::hooks::CountInstallDevice(device);
-    std::uint32_t armed = 0;
-    if (sim::hooks::TakeFault(sim::Fault::InstallDeviceFails, device, &armed))
+    sim::driver::CountInstallDevice(device);
+    DWORD armed = 0;
+    if (sim::driver::StepFails(Step::InstallDevice, device, &armed))
         return Fail(armed ? armed : ERROR_NO_SUCH_DEVINST);
     return TRUE;
 }

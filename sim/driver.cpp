@@ -1,11 +1,13 @@
-// The device side of CreateFileA, DeviceIoControl and CloseHandle on POSIX:
-// the simulated card driver's eight requests, honouring what the library
-// relies on, request by request, and the Windows behaviours around them.
+// The simulated card driver behind sim/driver.h: the device listing, and the
+// device side of CreateFileA, DeviceIoControl and CloseHandle with the eight
+// requests, honouring what the library relies on, request by request.
 //
 // Shared state lives in the card file (sim/store.h): the status block, the
 // regions, the waits in progress and the process table. What belongs to one
 // open handle (its mappings, its DMA buffers, its model windows) lives in the
 // Device below, in the process that opened it.
+#include "sim/driver.h"
+
 #include <linux/futex.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
@@ -20,12 +22,11 @@
 #include <vector>
 
 #include "driver/contract.h"
-#include "platform/posix/device_backend.h"
 #include "sim/hooks.h"
 #include "sim/models.h"
 #include "sim/store.h"
 
-namespace posix_backend {
+namespace sim::driver {
 
 namespace {
 
@@ -430,7 +431,7 @@ bool IsDevicePath(const char* path) {
     return sim::store::IsDevicePath(path);
 }
 
-Device* OpenDevice(const char* path, DWORD* error) {
+Device* Open(const char* path, DWORD* error) {
     std::uint32_t id = CardIdOfPath(path);
     if (id == 0) {
         *error = ERROR_FILE_NOT_FOUND;
@@ -471,8 +472,8 @@ Device* OpenDevice(const char* path, DWORD* error) {
     }
 }
 
-BOOL DeviceControl(Device* device, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
-                   DWORD* bytesReturned, DWORD* error) {
+BOOL Control(Device* device, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
+             DWORD* bytesReturned, DWORD* error) {
     DWORD bytes = 0;
     DWORD err = ERROR_SUCCESS;
     BOOL ok = FALSE;
@@ -517,7 +518,7 @@ BOOL DeviceControl(Device* device, DWORD code, void* in, DWORD inSize, void* out
     return ok;
 }
 
-void CloseDevice(Device* device) {
+void Close(Device* device) {
     if (!device) return;
     if (device->ownerPid != static_cast<int>(::getpid())) {
         // A forked child's copy: the mappings are the child's to drop, but
@@ -533,4 +534,85 @@ void CloseDevice(Device* device) {
     if (last) Destroy(device);
 }
 
-}  // namespace posix_backend
+// --- Device listing ---
+
+namespace {
+
+std::vector<ListedDevice> Snapshot() {
+    std::string root = sim::CurrentRoot();
+    EnsureMachine(root);
+    MachineLock lock(root, false);
+    MachineIndex index = RequireIndex(root);
+    std::vector<ListedDevice> out;
+    for (std::size_t i = 0; i < index.ids.size(); ++i) {
+        CardMap map(CardPath(root, index.ids[i]), false);
+        CardFile* card = map.header();
+        {
+            // Like a kernel driver when a process ends: what dead processes
+            // left attached or waiting is undone before anyone counts it.
+            CardLock cardLock(card);
+            ReapDead(card);
+        }
+        out.push_back({static_cast<int>(i + 1), ConfigOf(card, map.size()).description, DevicePath(card)});
+    }
+    return out;
+}
+
+sim::Fault FaultOf(Step step) {
+    switch (step) {
+        case Step::ClassDevs:
+            return sim::Fault::ClassDevsFails;
+        case Step::EnumDevice:
+            return sim::Fault::EnumStepFails;
+        case Step::Description:
+            return sim::Fault::DescriptionUnreadable;
+        case Step::Interface:
+            return sim::Fault::NoInterface;
+        case Step::DevicePath:
+            return sim::Fault::NoDevicePath;
+        case Step::InstallParams:
+            return sim::Fault::InstallParamsFail;
+        case Step::InstallDevice:
+            return sim::Fault::InstallDeviceFails;
+    }
+    return sim::Fault::ClassDevsFails;
+}
+
+}  // namespace
+
+bool ListDevices(std::vector<ListedDevice>* devices, DWORD* error) {
+    try {
+        *devices = Snapshot();
+        return true;
+    } catch (const sim::Error&) {
+        *error = ERROR_GEN_FAILURE;
+    } catch (const std::bad_alloc&) {
+        *error = ERROR_NOT_ENOUGH_MEMORY;
+    }
+    return false;
+}
+
+bool StepFails(Step step, int device, DWORD* error) {
+    std::uint32_t armed = 0;
+    if (!sim::hooks::TakeFault(FaultOf(step), device, &armed)) return false;
+    *error = armed;
+    return true;
+}
+
+void ListCreated() {
+    sim::hooks::DeviceListCreated();
+}
+void ListDestroyed() {
+    sim::hooks::DeviceListDestroyed();
+}
+InstallParams GetInstallParams(int device) {
+    return sim::hooks::GetInstallParams(device);
+}
+void SetInstallParams(int device, const InstallParams& params) {
+    sim::hooks::SetInstallParams(device, params);
+}
+void CountInstallDevice(int device) {
+    sim::hooks::CountInstallDevice(device);
+}
+
+}  // namespace sim::driver
