@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "driver/handle_pins.h"
+#include "platform/fork_safe.h"
 #include "registry/connection.h"
 
 namespace {
@@ -27,43 +28,21 @@ struct PinState {
 };
 
 struct PinTable {
-    std::mutex lock;
     std::condition_variable released;  // a closing handle lost its last pin
     std::unordered_map<DeviceHandle*, PinState> handles;
     bool abandoned = false;  // the process is ending: never wait for a pin
+
+    // A child made by fork has only the forking thread, which is inside no
+    // wait: the pins it inherits belong to threads it does not have, and would
+    // hold every close of those handles (the unload at its exit too) for ever.
+    void AfterForkInChild() {
+        for (auto& entry : handles) entry.second.pins = 0;
+        new (&released) std::condition_variable;
+    }
 };
 
-PinTable& Pins();
-
-#if !QUELT_WINDOWS
-// A child made by fork has only the forking thread, which is inside no wait:
-// the pins it inherits belong to threads it does not have, and would hold
-// every close of those handles (the unload at its exit too) for ever.
-void ForkPrepare() {
-    Pins().lock.lock();
-}
-void ForkParent() {
-    Pins().lock.unlock();
-}
-void ForkChild() {
-    PinTable& t = Pins();
-    for (auto& entry : t.handles) entry.second.pins = 0;
-    new (&t.released) std::condition_variable;
-    t.lock.unlock();
-}
-#endif
-
-// Never destroyed: the library's unload closes handles after the process's
-// static objects may already be gone.
-PinTable& Pins() {
-    static PinTable* table = [] {
-        auto* created = new PinTable;
-#if !QUELT_WINDOWS
-        pthread_atfork(ForkPrepare, ForkParent, ForkChild);
-#endif
-        return created;
-    }();
-    return *table;
+fork_safe::Guarded<PinTable>& Pins() {
+    return fork_safe::ProcessWide<PinTable>();
 }
 
 DeviceHandle* LoadSlot(DeviceHandle* const* slot) {
@@ -128,9 +107,9 @@ HANDLE OpenFirstInterface(HDEVINFO list, SP_DEVINFO_DATA* info, bool* hasInterfa
 // --- Pin table ---
 
 bool RegisterHandle(DeviceHandle* handle) {
-    PinTable& t = Pins();
+    auto& [mutex, t] = Pins();
     try {
-        std::lock_guard<std::mutex> guard(t.lock);
+        std::lock_guard<std::mutex> guard(mutex);
         t.handles.emplace(handle, PinState{});
         return true;
     } catch (...) {
@@ -139,8 +118,8 @@ bool RegisterHandle(DeviceHandle* handle) {
 }
 
 PinResult RepinFromSlot(DeviceHandle* const* slot, DeviceHandle* previous, DeviceHandle** out) {
-    PinTable& t = Pins();
-    std::lock_guard<std::mutex> guard(t.lock);
+    auto& [mutex, t] = Pins();
+    std::lock_guard<std::mutex> guard(mutex);
     if (previous) DropPinLocked(t, previous);
     *out = nullptr;
     DeviceHandle* handle = LoadSlot(slot);
@@ -155,21 +134,21 @@ PinResult RepinFromSlot(DeviceHandle* const* slot, DeviceHandle* previous, Devic
 
 void Unpin(DeviceHandle* handle) {
     if (!handle) return;
-    PinTable& t = Pins();
-    std::lock_guard<std::mutex> guard(t.lock);
+    auto& [mutex, t] = Pins();
+    std::lock_guard<std::mutex> guard(mutex);
     DropPinLocked(t, handle);
 }
 
 bool IsPinned(DeviceHandle* handle) {
-    PinTable& t = Pins();
-    std::lock_guard<std::mutex> guard(t.lock);
+    auto& [mutex, t] = Pins();
+    std::lock_guard<std::mutex> guard(mutex);
     auto it = t.handles.find(handle);
     return it != t.handles.end() && it->second.pins > 0;
 }
 
 bool RetireHandle(DeviceHandle* handle) {
-    PinTable& t = Pins();
-    std::unique_lock<std::mutex> guard(t.lock);
+    auto& [mutex, t] = Pins();
+    std::unique_lock<std::mutex> guard(mutex);
     auto it = t.handles.find(handle);
     if (it == t.handles.end()) return true;
     it->second.closing = true;
@@ -183,8 +162,8 @@ bool RetireHandle(DeviceHandle* handle) {
 }
 
 void AbandonPinnedHandles() {
-    PinTable& t = Pins();
-    std::lock_guard<std::mutex> guard(t.lock);
+    auto& [mutex, t] = Pins();
+    std::lock_guard<std::mutex> guard(mutex);
     t.abandoned = true;
 }
 
@@ -192,8 +171,8 @@ namespace {
 // True when the handle is known and nobody else has begun closing it; marks it
 // closing. Lets OxCloseDevice ignore a handle it already released.
 bool ClaimForClose(DeviceHandle* handle) {
-    PinTable& t = Pins();
-    std::lock_guard<std::mutex> guard(t.lock);
+    auto& [mutex, t] = Pins();
+    std::lock_guard<std::mutex> guard(mutex);
     auto it = t.handles.find(handle);
     if (it == t.handles.end() || it->second.closing) return false;
     it->second.closing = true;

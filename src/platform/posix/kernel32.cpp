@@ -24,6 +24,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "platform/fork_safe.h"
 #include "platform/posix/test_hooks.h"
 #include "platform/win32.h"
 #include "sim/driver.h"
@@ -54,34 +55,18 @@ struct HandleObject {
     }
 };
 
-struct HandleTable;
-HandleTable& Table();
-
 struct HandleTable {
-    std::mutex mutex;
     std::unordered_map<std::uintptr_t, std::shared_ptr<HandleObject>> entries;
     std::uintptr_t next = 0x1000;  // multiples of 4, as Windows hands them out
 };
 
-HandleTable* NewTable() {
-    auto* table = new HandleTable;
-    // A child forked while another thread held the table must still find it
-    // unlocked: the lock is held across fork and released on both sides.
-    ::pthread_atfork([] { Table().mutex.lock(); }, [] { Table().mutex.unlock(); },
-                     [] { Table().mutex.unlock(); });
-    return table;
-}
-
-// Never destroyed: the library's unload routine closes handles from a
-// destructor that may run after this file's statics would have gone.
-HandleTable& Table() {
-    static HandleTable* table = NewTable();
-    return *table;
+fork_safe::Guarded<HandleTable>& Table() {
+    return fork_safe::ProcessWide<HandleTable>();
 }
 
 HANDLE Insert(std::shared_ptr<HandleObject> object) {
-    HandleTable& table = Table();
-    std::lock_guard lock(table.mutex);
+    auto& [mutex, table] = Table();
+    std::lock_guard lock(mutex);
     const std::uintptr_t value = table.next;
     table.next += 4;
     table.entries.emplace(value, std::move(object));
@@ -89,8 +74,8 @@ HANDLE Insert(std::shared_ptr<HandleObject> object) {
 }
 
 std::shared_ptr<HandleObject> Find(HANDLE handle) {
-    HandleTable& table = Table();
-    std::lock_guard lock(table.mutex);
+    auto& [mutex, table] = Table();
+    std::lock_guard lock(mutex);
     auto it = table.entries.find(reinterpret_cast<std::uintptr_t>(handle));
     if (it == table.entries.end()) return nullptr;
     return it->second;
@@ -196,8 +181,8 @@ bool ConflictsLocked(const HandleTable& table, dev_t dev, ino_t ino, DWORD acces
 bool HeldWithoutShareDelete(const std::string& path) {
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0) return false;
-    HandleTable& table = Table();
-    std::lock_guard lock(table.mutex);
+    auto& [mutex, table] = Table();
+    std::lock_guard lock(mutex);
     return ConflictsLocked(table, st.st_dev, st.st_ino, DELETE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
 }
@@ -223,8 +208,8 @@ HANDLE OpenPlainFile(const char* fileName, DWORD desiredAccess, DWORD shareMode,
     const int base = mode | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
 
     // The sharing check and the open are one step for this process's handles.
-    HandleTable& table = Table();
-    std::lock_guard lock(table.mutex);
+    auto& [mutex, table] = Table();
+    std::lock_guard lock(mutex);
 
     bool existed = false;
     bool created = false;
@@ -346,8 +331,8 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECU
 BOOL CloseHandle(HANDLE handle) {
     std::shared_ptr<HandleObject> object;
     {
-        HandleTable& table = Table();
-        std::lock_guard lock(table.mutex);
+        auto& [mutex, table] = Table();
+        std::lock_guard lock(mutex);
         auto it = table.entries.find(reinterpret_cast<std::uintptr_t>(handle));
         if (it == table.entries.end()) {
             lastError = ERROR_INVALID_HANDLE;
@@ -493,8 +478,8 @@ void posix_test::SetWow64Directory(const char* dirOrNull) {
 }
 
 std::size_t posix_test::OpenHandleCount() {
-    HandleTable& table = Table();
-    std::lock_guard lock(table.mutex);
+    auto& [mutex, table] = Table();
+    std::lock_guard lock(mutex);
     return table.entries.size();
 }
 
