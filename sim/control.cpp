@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -50,8 +52,7 @@ struct ArmedFault {
 struct State {
     std::string root;  // empty: QUELT_SIM_ROOT or the default
     std::vector<ArmedFault> faults;
-    std::vector<LoggedRequest> log;
-    bool immediateWaits = false;
+    std::deque<LoggedRequest> log;
     int openLists = 0;
     std::map<int, hooks::InstallParams> installParams;
     std::map<int, int> installCalls;
@@ -66,6 +67,11 @@ struct State {
     };
     std::vector<Mapping> regionMappings;
 };
+
+// Read on every request without the state lock.
+std::atomic<bool> logOn{false};
+std::atomic<bool> immediateWaits{false};
+std::atomic<int> armedFaults{0};
 
 State& S() {
     static State* state = new State;  // lives to process exit: used from destructors
@@ -278,6 +284,17 @@ void RaiseIrq(int device, std::uint32_t count) {
     store::RaiseIrq(map.header(), count);
 }
 
+struct IrqLine::Card {
+    CardMap map;
+};
+
+IrqLine::IrqLine(int device) : card_(new Card{MapDevice(device, false)}) {}
+IrqLine::~IrqLine() = default;
+
+void IrqLine::Raise(std::uint32_t count) {
+    store::RaiseIrq(card_->map.header(), count);
+}
+
 std::uint32_t ReadStatusWord(int device, std::size_t offset) {
     if (offset % 4 != 0 || offset + 4 > 1024)
         Fail("status block offset " + std::to_string(offset) + " is not a field");
@@ -290,22 +307,29 @@ void WriteStatusWord(int device, std::size_t offset, std::uint32_t value) {
         Fail("status block offset " + std::to_string(offset) + " is not a field");
     CardMap map = MapDevice(device, false);
     Shared(*map.statusWord(offset)).store(value);
+    // Waits judge the counters: let them look again.
+    WakeAll(map.header());
 }
 
-std::uint32_t PendingWaits(int device) {
+namespace {
+
+HandleCounts CountOf(int device) {
+    // This mapping's descriptor holds no slot, so every handle is counted.
     CardMap map = MapDevice(device, false);
-    CardLock lock(map.header());
-    ReapDead(map.header());
-    return Shared(map.header()->pendingWaits).load();
+    HandleCounts n;
+    if (!CountHandles(map.fd(), &n))
+        Fail("cannot count the handles of device " + std::to_string(device) + ": " + std::strerror(errno));
+    return n;
+}
+
+}  // namespace
+
+std::uint32_t PendingWaits(int device) {
+    return CountOf(device).waiting;
 }
 
 std::int32_t AttachedHandles(int device) {
-    CardMap map = MapDevice(device, false);
-    CardLock lock(map.header());
-    ReapDead(map.header());
-    std::int32_t n = 0;
-    for (const auto& e : map.header()->procs) n += e.pid ? e.attached : 0;
-    return n;
+    return CountOf(device).attached;
 }
 
 std::uint8_t* RegionMemory(int device, int region) {
@@ -363,9 +387,13 @@ EepromModelFactory CurrentEepromModelFactory() {
 
 // --- Test controls ---
 
+void SetRequestLog(bool on) {
+    logOn.store(on, std::memory_order_relaxed);
+}
+
 std::vector<LoggedRequest> RequestLog() {
     std::lock_guard g(StateMutex());
-    return S().log;
+    return {S().log.begin(), S().log.end()};
 }
 
 void ClearRequestLog() {
@@ -377,16 +405,17 @@ void ArmFault(Fault fault, int device, int times, std::uint32_t errorCode) {
     if (times < 1) Fail("a fault must be armed for at least one occurrence");
     std::lock_guard g(StateMutex());
     S().faults.push_back({fault, device, times, errorCode});
+    armedFaults.store(static_cast<int>(S().faults.size()), std::memory_order_release);
 }
 
 void ClearFaults() {
     std::lock_guard g(StateMutex());
     S().faults.clear();
+    armedFaults.store(0, std::memory_order_release);
 }
 
 void SetImmediateWaits(bool on) {
-    std::lock_guard g(StateMutex());
-    S().immediateWaits = on;
+    immediateWaits.store(on, std::memory_order_relaxed);
 }
 
 int OpenDeviceLists() {
@@ -416,6 +445,7 @@ int InstallDeviceCalls(int device) {
 namespace hooks {
 
 bool TakeFault(Fault fault, int device, std::uint32_t* errorCode) {
+    if (armedFaults.load(std::memory_order_acquire) == 0) return false;
     std::lock_guard g(StateMutex());
     auto& faults = S().faults;
     for (auto it = faults.begin(); it != faults.end(); ++it) {
@@ -423,19 +453,25 @@ bool TakeFault(Fault fault, int device, std::uint32_t* errorCode) {
         if (it->fault != fault || (it->device != 0 && device != 0 && it->device != device)) continue;
         if (errorCode) *errorCode = it->errorCode;
         if (--it->times == 0) faults.erase(it);
+        armedFaults.store(static_cast<int>(faults.size()), std::memory_order_release);
         return true;
     }
     return false;
 }
 
+bool LogOn() {
+    return logOn.load(std::memory_order_relaxed);
+}
+
 void LogRequest(LoggedRequest request) {
     std::lock_guard g(StateMutex());
-    S().log.push_back(std::move(request));
+    auto& log = S().log;
+    if (log.size() >= kMaxLoggedRequests) log.pop_front();
+    log.push_back(std::move(request));
 }
 
 bool ImmediateWaits() {
-    std::lock_guard g(StateMutex());
-    return S().immediateWaits;
+    return immediateWaits.load(std::memory_order_relaxed);
 }
 
 void DeviceListCreated() {

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -31,18 +32,18 @@ struct RegionConfig {
 };
 
 struct CardConfig {
-    std::string description;               // up to 300 characters
+    std::string description;  // up to 300 characters
     std::uint32_t vendorId = 0x1760;
     std::uint32_t deviceId = 0;
     std::uint32_t bus = 0;
     std::uint32_t slot = 0;
     std::uint32_t pciAddress = 0;
     std::uint8_t irqLine = 0;
-    std::vector<RegionConfig> regions;     // up to 16
-    bool statusBlock = true;               // whether the driver provides one
-    std::optional<std::uint32_t> cardId;   // written to region 0 at 16368
-    std::optional<std::uint32_t> serial;   // written to region 0 at 16372
-    int eepromRegion = -1;                 // region holding a 93C46 control byte, -1 none
+    std::vector<RegionConfig> regions;    // up to 16
+    bool statusBlock = true;              // whether the driver provides one
+    std::optional<std::uint32_t> cardId;  // written to region 0 at 16368
+    std::optional<std::uint32_t> serial;  // written to region 0 at 16372
+    int eepromRegion = -1;                // region holding a 93C46 control byte, -1 none
 };
 
 // Sensible defaults per family. For OX952 this is function 0 (device id
@@ -72,10 +73,27 @@ std::uint32_t DriverVersion();
 
 // --- Interrupts, status block, memory ---
 void RaiseIrq(int device, std::uint32_t count = 1);
+// A card's interrupt line held ready, for raising many interrupts quickly
+// (RaiseIrq finds and maps the card on every call).
+class IrqLine {
+public:
+    explicit IrqLine(int device);
+    ~IrqLine();
+    IrqLine(const IrqLine&) = delete;
+    IrqLine& operator=(const IrqLine&) = delete;
+    void Raise(std::uint32_t count = 1);
+
+private:
+    struct Card;
+    std::unique_ptr<Card> card_;
+};
+
 // Reads/writes one 32-bit field of the card's status block by byte offset.
 std::uint32_t ReadStatusWord(int device, std::size_t offset);
 void WriteStatusWord(int device, std::size_t offset, std::uint32_t value);
 std::uint32_t PendingWaits(int device);  // waits pending from all handles
+// Handles attached to the card, in all processes: the driver's own count,
+// which no write to the status block changes.
 std::int32_t AttachedHandles(int device);
 // The card's region memory mapped into this process (not through attach).
 std::uint8_t* RegionMemory(int device, int region);
@@ -89,33 +107,37 @@ void SetEepromProgramTime(int device, std::uint32_t milliseconds);
 
 // --- Test controls, for this process only ---
 struct LoggedRequest {
-    int device;                        // device number
-    std::uint32_t code;                // I/O control code
-    std::vector<std::uint8_t> input;   // input bytes as sent
+    int device;                       // device number
+    std::uint32_t code;               // I/O control code
+    std::vector<std::uint8_t> input;  // input bytes as sent
     std::uint32_t bytesReturned;
     bool ok;
 };
+// The log is off unless a test turns it on; it then keeps the most recent
+// kMaxLoggedRequests requests of this process.
+inline constexpr std::size_t kMaxLoggedRequests = 10000;
+void SetRequestLog(bool on);
 std::vector<LoggedRequest> RequestLog();
 void ClearRequestLog();
 
 enum class Fault {
-    ClassDevsFails,          // SetupDiGetClassDevsA fails
-    EnumStepFails,           // SetupDiEnumDeviceInfo fails with an error other than ERROR_NO_MORE_ITEMS
-    DescriptionUnreadable,   // reading the description fails
-    NoInterface,             // SetupDiEnumDeviceInterfaces fails
-    NoDevicePath,            // SetupDiGetDeviceInterfaceDetailA fails
+    ClassDevsFails,         // SetupDiGetClassDevsA fails
+    EnumStepFails,          // SetupDiEnumDeviceInfo fails with an error other than ERROR_NO_MORE_ITEMS
+    DescriptionUnreadable,  // reading the description fails
+    NoInterface,            // SetupDiEnumDeviceInterfaces fails
+    NoDevicePath,           // SetupDiGetDeviceInterfaceDetailA fails
     CreateFileFails,
     AttachFails,
-    AttachShortReply,        // attach succeeds with a reply shorter than 344 bytes
+    AttachShortReply,  // attach succeeds with a reply shorter than 344 bytes
     WaitFails,
-    WaitDiscarded,           // wait completes at once with byte count 99
-    DriverVersionFails,      // no byte count
+    WaitDiscarded,       // wait completes at once with byte count 99
+    DriverVersionFails,  // no byte count
     DmaAllocFails,
-    DmaShortReply,           // 16 bytes
+    DmaShortReply,  // 16 bytes
     DmaZeroKey,
     DmaReleaseFails,
-    InstallParamsFail,       // SetupDiGetDeviceInstallParamsA fails
-    InstallDeviceFails,      // SetupDiInstallDevice fails with errorCode
+    InstallParamsFail,   // SetupDiGetDeviceInstallParamsA fails
+    InstallDeviceFails,  // SetupDiInstallDevice fails with errorCode
 };
 // Arms a fault for the next `times` occurrences on device (0: any device).
 // errorCode is the last-error value of the failing call (0: a fitting

@@ -3,22 +3,29 @@
 // requests, honouring what the library relies on, request by request.
 //
 // Shared state lives in the card file (sim/store.h): the status block, the
-// regions, the waits in progress and the process table. What belongs to one
-// open handle (its mappings, its DMA buffers, its model windows) lives in the
-// Device below, in the process that opened it.
+// regions and the wake word. Whether a handle is attached or waiting is held
+// by its slot lock on the card file, which the kernel drops when the process
+// dies or execs. What belongs to one open handle (its descriptor, mappings,
+// DMA buffers and model windows) lives in the Device below, in the process
+// that opened it.
 #include "sim/driver.h"
 
+#include <fcntl.h>
 #include <linux/futex.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <vector>
 
 #include "driver/contract.h"
@@ -33,6 +40,7 @@ namespace {
 using namespace sim::store;
 
 constexpr DWORD kErrorInvalidFunction = 1;  // a request the driver does not know
+constexpr DWORD kErrorNotReady = 21;        // a request that needs an attached handle
 constexpr std::uint64_t kMaxDmaSize = std::uint64_t{1} << 30;
 
 struct Mapping {
@@ -47,6 +55,10 @@ void Unmap(Mapping& m) {
 
 std::atomic<std::uint64_t> nextDmaKey{0x5100};
 
+// Raised in every forked child: handles made before the fork belong to the
+// parent, and the child's copies of them are no handles at all.
+std::atomic<unsigned> forkGeneration{0};
+
 }  // namespace
 
 class Device {
@@ -55,11 +67,14 @@ public:
     // without the overlapped flag.
     std::mutex requestLock;
 
-    int ownerPid = 0;
+    unsigned generation = 0;  // forkGeneration when opened
     int deviceNumber = 0;
-    CardMap card;  // header and status page
-
-    bool attached = false;
+    CardMap card;  // the header and status page, and the descriptor the mappings come from
+    // The descriptor that holds the slot lock. It is never mapped: a mapping
+    // keeps its open file description alive, and a forked child's copy of
+    // the mapping would then keep the parent's lock.
+    int lockFd = -1;
+    int slot = -1;  // the handle's slot lock while attached
     std::vector<Mapping> regions;
     Mapping status;
     std::vector<std::pair<int, std::unique_ptr<mmio::Model>>> windows;
@@ -73,29 +88,65 @@ public:
     int refs = 1;
     bool closed = false;
 
+    bool attached() const { return slot >= 0; }
     CardFile* header() const { return card.header(); }
-    std::int32_t* attachCount() const { return reinterpret_cast<std::int32_t*>(card.statusWord(12)); }
-    std::uint32_t* irqCounter() const { return card.statusWord(4); }
 };
 
 namespace {
+
+// The devices open in this process, so that a forked child can give up the
+// descriptors it inherited: their slot locks are the parent's, and must go
+// when the parent ends, not when the child does.
+struct OpenDevices {
+    std::mutex lock;
+    std::set<Device*> devices;
+};
+
+OpenDevices& Opened() {
+    static OpenDevices* open = [] {
+        auto* o = new OpenDevices;
+        pthread_atfork([] { Opened().lock.lock(); }, [] { Opened().lock.unlock(); },
+                       [] {
+                           forkGeneration.fetch_add(1, std::memory_order_relaxed);
+                           for (Device* d : Opened().devices) {
+                               d->card.CloseDescriptor();
+                               if (d->lockFd >= 0) ::close(d->lockFd);
+                               d->lockFd = -1;
+                           }
+                           Opened().lock.unlock();
+                       });
+        return o;
+    }();
+    return *open;
+}
+
+// Made while the program starts, before any thread can hold it: a handler
+// registered by a first use racing with a fork would come too late.
+[[maybe_unused]] const bool kOpenedReady = (Opened(), true);
 
 DWORD FaultError(std::uint32_t armed, DWORD fallback) {
     return armed ? armed : fallback;
 }
 
-void DecrementFloor(std::int32_t* field, std::int32_t by) {
-    auto a = Shared(*field);
-    std::int32_t v = a.load();
-    while (!a.compare_exchange_weak(v, v > by ? v - by : 0)) {
-    }
-}
-
-void DecrementFloor(std::uint32_t* field) {
-    auto a = Shared(*field);
-    std::uint32_t v = a.load();
-    while (!a.compare_exchange_weak(v, v > 0 ? v - 1 : 0)) {
-    }
+// Moves the attach count by the change in the handles held since the driver
+// last looked: this handle's own attach or detach, and every handle whose
+// process died or exec'd meanwhile. The count moves rather than being
+// overwritten, so a connection reset that cut it down stays in force. Call
+// under the card lock. When the kernel cannot count, only this handle's own
+// change is applied: nothing is taken for gone on a guess.
+void UpdateAttachCount(Device* d, int change) {
+    CardFile* c = d->header();
+    HandleCounts n;
+    std::int32_t held = c->handlesCounted + change;
+    if (CountHandles(d->lockFd, &n)) held = n.attached + (d->attached() ? 1 : 0);
+    auto count = Shared(*AttachCount(c));
+    std::int32_t v = count.load();
+    std::int32_t next;
+    do {
+        next = v + (held - c->handlesCounted);
+        if (next < 0) next = 0;
+    } while (!count.compare_exchange_weak(v, next));
+    c->handlesCounted = held;
 }
 
 void FreeDma(Device* d) {
@@ -103,23 +154,23 @@ void FreeDma(Device* d) {
     d->dma.clear();
 }
 
-// Undoes an attach: models out, mappings gone, the handle no longer counted.
-void Detach(Device* d) {
-    if (!d->attached) return;
-    for (auto& [id, model] : d->windows) mmio::UnregisterWindow(id);
-    d->windows.clear();
+void UnmapAll(Device* d) {
     for (auto& m : d->regions) Unmap(m);
     d->regions.clear();
     Unmap(d->status);
+}
+
+// Undoes an attach: models out, mappings gone, the slot given up.
+void Detach(Device* d) {
+    if (!d->attached()) return;
+    for (auto& [id, model] : d->windows) mmio::UnregisterWindow(id);
+    d->windows.clear();
+    UnmapAll(d);
     FreeDma(d);
-    {
-        CardLock lock(d->header());
-        if (ProcEntry* own = OwnEntry(d->header(), false)) {
-            if (own->attached > 0) --own->attached;
-        }
-        DecrementFloor(d->attachCount(), 1);
-    }
-    d->attached = false;
+    CardLock lock(d->header());
+    ReleaseSlot(d->lockFd, d->slot);
+    d->slot = -1;
+    UpdateAttachCount(d, -1);
 }
 
 void PutModels(Device* d, DeviceResources* res) {
@@ -142,6 +193,61 @@ void PutModels(Device* d, DeviceResources* res) {
     if (id >= 0) d->windows.emplace_back(id, std::move(model));
 }
 
+// Maps the card's regions and its status page into this process and fills
+// the resources from the card's configuration.
+bool MapCard(Device* d, DeviceResources* res, DWORD* error) {
+    CardFile* c = d->header();
+    int n = c->regionCount < 0 ? 0 : (c->regionCount > kMaxRegions ? kMaxRegions : c->regionCount);
+    for (int i = 0; i < n; ++i) {
+        const RegionSlot& slot = c->regions[i];
+        Mapping m;
+        if (!slot.unmapped) {
+            m.size = PageRound(slot.size);
+            m.base = ::mmap(nullptr, m.size, PROT_READ | PROT_WRITE, MAP_SHARED, d->card.fd(),
+                            static_cast<off_t>(slot.offset));
+            if (m.base == MAP_FAILED) {
+                UnmapAll(d);
+                *error = ERROR_NOT_ENOUGH_MEMORY;
+                return false;
+            }
+        }
+        d->regions.push_back(m);
+        res->regions[i].address = m.base;
+        res->regions[i].length = slot.size;
+    }
+    res->regionCount = n;
+    if (c->hasStatusBlock) {
+        void* base = ::mmap(nullptr, kPage, PROT_READ | PROT_WRITE, MAP_SHARED, d->card.fd(), kStatusOffset);
+        if (base == MAP_FAILED) {
+            UnmapAll(d);
+            *error = ERROR_NOT_ENOUGH_MEMORY;
+            return false;
+        }
+        d->status = Mapping{base, kPage};
+    }
+    res->statusBlock = d->status.base;
+    res->bus = c->bus;
+    res->slot = c->slot;
+    res->vendorId = c->vendorId;
+    res->deviceId = c->deviceId;
+    res->pciAddress = c->pciAddress;
+    res->irqLine = static_cast<std::uint8_t>(c->irqLine);
+    return true;
+}
+
+// Takes a slot for the handle and counts it in the attach count.
+bool CountIn(Device* d, DWORD* error) {
+    CardLock lock(d->header());
+    int slot = ClaimSlot(d->lockFd);
+    if (slot < 0) {
+        *error = ERROR_NOT_ENOUGH_MEMORY;
+        return false;
+    }
+    d->slot = slot;
+    UpdateAttachCount(d, +1);
+    return true;
+}
+
 BOOL Attach(Device* d, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* bytes, DWORD* error) {
     if (!in || inSize < ATTACH_RECORD_SIZE || !out || outSize < ATTACH_RECORD_SIZE) {
         *error = ERROR_INSUFFICIENT_BUFFER;
@@ -153,7 +259,7 @@ BOOL Attach(Device* d, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* 
         *error = ERROR_INVALID_PARAMETER;
         return FALSE;
     }
-    if (d->attached) {
+    if (d->attached()) {
         *error = ERROR_ALREADY_EXISTS;
         return FALSE;
     }
@@ -162,55 +268,13 @@ BOOL Attach(Device* d, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* 
         *error = FaultError(armed, ERROR_GEN_FAILURE);
         return FALSE;
     }
-    CardFile* c = d->header();
     DeviceResources& res = record.resources;
     std::memset(&res, 0, sizeof res);
-    int n = c->regionCount < 0 ? 0 : (c->regionCount > kMaxRegions ? kMaxRegions : c->regionCount);
-    for (int i = 0; i < n; ++i) {
-        const RegionSlot& slot = c->regions[i];
-        Mapping m;
-        if (!slot.unmapped) {
-            m.size = PageRound(slot.size);
-            m.base = ::mmap(nullptr, m.size, PROT_READ | PROT_WRITE, MAP_SHARED, d->card.fd(),
-                            static_cast<off_t>(slot.offset));
-            if (m.base == MAP_FAILED) {
-                for (auto& done : d->regions) Unmap(done);
-                d->regions.clear();
-                *error = ERROR_NOT_ENOUGH_MEMORY;
-                return FALSE;
-            }
-        }
-        d->regions.push_back(m);
-        res.regions[i].address = m.base;
-        res.regions[i].length = slot.size;
+    if (!MapCard(d, &res, error)) return FALSE;
+    if (!CountIn(d, error)) {
+        UnmapAll(d);
+        return FALSE;
     }
-    res.regionCount = n;
-    if (c->hasStatusBlock) {
-        d->status.size = kPage;
-        d->status.base =
-            ::mmap(nullptr, kPage, PROT_READ | PROT_WRITE, MAP_SHARED, d->card.fd(), kStatusOffset);
-        if (d->status.base == MAP_FAILED) {
-            d->status = Mapping{};
-            for (auto& done : d->regions) Unmap(done);
-            d->regions.clear();
-            *error = ERROR_NOT_ENOUGH_MEMORY;
-            return FALSE;
-        }
-    }
-    res.statusBlock = d->status.base;
-    res.bus = c->bus;
-    res.slot = c->slot;
-    res.vendorId = c->vendorId;
-    res.deviceId = c->deviceId;
-    res.pciAddress = c->pciAddress;
-    res.irqLine = static_cast<std::uint8_t>(c->irqLine);
-    {
-        CardLock lock(c);
-        ReapDead(c);
-        if (ProcEntry* own = OwnEntry(c, true)) ++own->attached;
-        Shared(*d->attachCount()).fetch_add(1);
-    }
-    d->attached = true;
     PutModels(d, &res);
 
     // A short reply leaves the rest of the caller's record as it was.
@@ -238,15 +302,32 @@ BOOL DetachRequest(Device* d, void* in, DWORD inSize, void* out, DWORD outSize, 
     return TRUE;
 }
 
-std::int64_t NanosecondsOf(std::int64_t units) {
-    // Magnitude in 100 ns units, kept far from overflow (about 31 years).
+// The wait's end on CLOCK_MONOTONIC (the futex's clock) for a time in units
+// of 100 ns; the magnitude is capped at about 28 years, far from overflow.
+timespec DeadlineOf(std::int64_t units) {
     std::uint64_t mag =
         units < 0 ? static_cast<std::uint64_t>(-(units + 1)) + 1 : static_cast<std::uint64_t>(units);
     constexpr std::uint64_t kMax = std::uint64_t{1} << 53;
     if (mag > kMax) mag = kMax;
-    return static_cast<std::int64_t>(mag * 100);
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    std::uint64_t ns = static_cast<std::uint64_t>(now.tv_nsec) + (mag % 10000000) * 100;
+    timespec end{};
+    end.tv_sec = now.tv_sec + static_cast<time_t>(mag / 10000000 + ns / 1000000000);
+    end.tv_nsec = static_cast<long>(ns % 1000000000);
+    return end;
 }
 
+bool Passed(const timespec& deadline) {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec > deadline.tv_sec || (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
+}
+
+// Blocks until the card's next interrupt, a discard, or the time. While the
+// interrupt counter differs from the acknowledged counter an interrupt is
+// pending and the wait returns at once: an interrupt that came between the
+// caller's look at the counters and this request is never slept through.
 BOOL Wait(Device* d, void* in, DWORD inSize, DWORD* bytes, DWORD* error) {
     if (!in || inSize < 8) {
         *error = ERROR_INVALID_PARAMETER;
@@ -263,48 +344,64 @@ BOOL Wait(Device* d, void* in, DWORD inSize, DWORD* bytes, DWORD* error) {
     }
     if (sim::hooks::ImmediateWaits()) return TRUE;
 
+    CardFile* c = d->header();
+    const std::uint32_t irq = Shared(*IrqCounter(c)).load(std::memory_order_acquire);
+    if (irq != Shared(*AckCounter(c)).load(std::memory_order_acquire)) return TRUE;
+
     std::int64_t units;
     std::memcpy(&units, in, 8);
-    using Clock = std::chrono::steady_clock;
-    auto deadline = Clock::now() + std::chrono::nanoseconds(NanosecondsOf(units));
-
-    CardFile* c = d->header();
-    std::uint32_t gen;
-    std::uint32_t irq;
-    {
-        CardLock lock(c);
-        ProcEntry* own = OwnEntry(c, true);
-        if (own) ++own->waits;
-        Shared(c->pendingWaits).fetch_add(1);
-        gen = Shared(c->discardGen).load();
-        irq = Shared(*d->irqCounter()).load();
+    const timespec deadline = DeadlineOf(units);
+    // Taken before the wait is counted: a discard sent by anyone who saw it
+    // counted comes after, and ends it.
+    const std::uint32_t gen = Shared(c->discardGen).load(std::memory_order_acquire);
+    if (!MarkSlot(d->lockFd, d->slot, true)) {
+        *error = ERROR_NOT_ENOUGH_MEMORY;
+        return FALSE;
     }
     bool discarded = false;
     for (;;) {
         // Read the word first: a wake between the checks and the sleep
         // changes it, and the sleep then returns at once.
-        std::uint32_t word = Shared(c->wakeWord).load(std::memory_order_acquire);
-        if (Shared(c->discardGen).load() != gen) {
+        const std::uint32_t word = Shared(c->wakeWord).load(std::memory_order_acquire);
+        if (Shared(c->discardGen).load(std::memory_order_acquire) != gen) {
             discarded = true;
             break;
         }
-        if (Shared(*d->irqCounter()).load() != irq) break;
-        auto left = deadline - Clock::now();
-        if (left <= Clock::duration::zero()) break;
-        // Sleeps are bounded so a counter changed behind the driver's back
-        // (a test writing the status block) is still seen.
-        auto slice = std::min<Clock::duration>(left, std::chrono::seconds(1));
-        auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(slice).count();
-        timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-        ::syscall(SYS_futex, &c->wakeWord, FUTEX_WAIT, word, &ts, nullptr, 0);
+        if (Shared(*IrqCounter(c)).load(std::memory_order_acquire) != irq) break;
+        if (Passed(deadline)) break;
+        ::syscall(SYS_futex, &c->wakeWord, FUTEX_WAIT_BITSET, word, &deadline, nullptr,
+                  FUTEX_BITSET_MATCH_ANY);
     }
-    {
-        CardLock lock(c);
-        ProcEntry* own = OwnEntry(c, false);
-        if (own && own->waits > 0) --own->waits;
-        DecrementFloor(&c->pendingWaits);
-    }
+    MarkSlot(d->lockFd, d->slot, false);
     *bytes = discarded ? WAIT_DISCARDED_BYTES : 0;
+    return TRUE;
+}
+
+BOOL IrqWaits(Device* d, DWORD* bytes, DWORD* error) {
+    HandleCounts n;
+    if (!CountHandles(d->lockFd, &n)) {
+        *error = ERROR_GEN_FAILURE;
+        return FALSE;
+    }
+    // This handle is not waiting: its requests run one at a time.
+    *bytes = n.waiting;
+    return TRUE;
+}
+
+BOOL DriverVersion(Device* d, DWORD* bytes, DWORD* error) {
+    std::uint32_t armed = 0;
+    if (sim::hooks::TakeFault(sim::Fault::DriverVersionFails, d->deviceNumber, &armed)) {
+        *error = FaultError(armed, ERROR_GEN_FAILURE);
+        return FALSE;
+    }
+    std::string root = sim::CurrentRoot();
+    MachineLock lock(root, false);
+    MachineIndex index;
+    if (!ReadIndex(root, &index)) {
+        *error = ERROR_GEN_FAILURE;
+        return FALSE;
+    }
+    *bytes = index.driverVersion;
     return TRUE;
 }
 
@@ -379,50 +476,54 @@ BOOL Dispatch(Device* d, DWORD code, void* in, DWORD inSize, void* out, DWORD ou
             return Attach(d, in, inSize, out, outSize, bytes, error);
         case IOCTL_CARD_DETACH:
             return DetachRequest(d, in, inSize, out, outSize, bytes, error);
+        case IOCTL_CARD_DRIVER_VERSION:
+            return DriverVersion(d, bytes, error);
+        case IOCTL_CARD_WAIT_IRQ:
+        case IOCTL_CARD_IRQ_WAITS:
+        case IOCTL_CARD_DISCARD_WAITS:
+        case IOCTL_CARD_ALLOC_DMA:
+        case IOCTL_CARD_RELEASE_DMA:
+            break;
+        default:
+            *error = kErrorInvalidFunction;
+            return FALSE;
+    }
+    // The card's requests are for attached handles only.
+    if (!d->attached()) {
+        *error = kErrorNotReady;
+        return FALSE;
+    }
+    switch (code) {
         case IOCTL_CARD_WAIT_IRQ:
             return Wait(d, in, inSize, bytes, error);
-        case IOCTL_CARD_DRIVER_VERSION: {
-            std::uint32_t armed = 0;
-            if (sim::hooks::TakeFault(sim::Fault::DriverVersionFails, d->deviceNumber, &armed)) {
-                *error = FaultError(armed, ERROR_GEN_FAILURE);
-                return FALSE;
-            }
-            std::string root = sim::CurrentRoot();
-            MachineLock lock(root, false);
-            MachineIndex index;
-            if (!ReadIndex(root, &index)) {
-                *error = ERROR_GEN_FAILURE;
-                return FALSE;
-            }
-            *bytes = index.driverVersion;
-            return TRUE;
-        }
-        case IOCTL_CARD_IRQ_WAITS: {
-            CardLock lock(d->header());
-            ReapDead(d->header());
-            *bytes = Shared(d->header()->pendingWaits).load();
-            return TRUE;
-        }
+        case IOCTL_CARD_IRQ_WAITS:
+            return IrqWaits(d, bytes, error);
         case IOCTL_CARD_DISCARD_WAITS:
             DiscardWaits(d->header());
             return TRUE;
         case IOCTL_CARD_ALLOC_DMA:
             return AllocDma(d, in, inSize, out, outSize, bytes, error);
-        case IOCTL_CARD_RELEASE_DMA:
-            return ReleaseDma(d, in, inSize, error);
         default:
-            *error = kErrorInvalidFunction;
-            return FALSE;
+            return ReleaseDma(d, in, inSize, error);
     }
 }
 
 void Destroy(Device* d) {
     {
+        std::lock_guard g(Opened().lock);
+        Opened().devices.erase(d);
+    }
+    {
         std::lock_guard g(d->requestLock);
         Detach(d);
         FreeDma(d);
     }
+    if (d->lockFd >= 0) ::close(d->lockFd);
     delete d;
+}
+
+bool Inherited(const Device* d) {
+    return d->generation != forkGeneration.load(std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -459,11 +560,19 @@ Device* Open(const char* path, DWORD* error) {
         }
         auto d = std::make_unique<Device>();
         d->card = CardMap(CardPath(root, id), false);
-        d->ownerPid = static_cast<int>(::getpid());
+        d->lockFd = ::open(CardPath(root, id).c_str(), O_RDWR | O_CLOEXEC);
+        if (d->lockFd < 0) {
+            *error = errno == EMFILE || errno == ENFILE ? ERROR_TOO_MANY_OPEN_FILES : ERROR_FILE_NOT_FOUND;
+            return nullptr;
+        }
         d->deviceNumber = number;
+        std::lock_guard g(Opened().lock);
+        d->generation = forkGeneration.load(std::memory_order_relaxed);
+        Opened().devices.insert(d.get());
         return d.release();
     } catch (const sim::Error&) {
-        // The card went away between the listing and the open.
+        // The card went away between the listing and the open, or its file
+        // is damaged, or no descriptor was left for it.
         *error = ERROR_FILE_NOT_FOUND;
         return nullptr;
     } catch (const std::bad_alloc&) {
@@ -477,11 +586,8 @@ BOOL Control(Device* device, DWORD code, void* in, DWORD inSize, void* out, DWOR
     DWORD bytes = 0;
     DWORD err = ERROR_SUCCESS;
     BOOL ok = FALSE;
-    if (!device) {
-        err = ERROR_INVALID_HANDLE;
-    } else if (device->ownerPid != static_cast<int>(::getpid())) {
-        // Inherited over fork: no handle of this process.
-        err = ERROR_INVALID_HANDLE;
+    if (!device || Inherited(device)) {
+        err = ERROR_INVALID_HANDLE;  // a forked child's copy is no handle of its own
     } else {
         {
             std::lock_guard g(device->refLock);
@@ -492,8 +598,10 @@ BOOL Control(Device* device, DWORD code, void* in, DWORD inSize, void* out, DWOR
             }
         }
         if (err == ERROR_SUCCESS) {
+            // Only a test that turned the log on pays for the copy.
             std::vector<std::uint8_t> input;
-            if (in && inSize)
+            const bool logged = sim::hooks::LogOn();
+            if (logged && in && inSize)
                 input.assign(static_cast<std::uint8_t*>(in), static_cast<std::uint8_t*>(in) + inSize);
             {
                 std::lock_guard g(device->requestLock);
@@ -504,7 +612,8 @@ BOOL Control(Device* device, DWORD code, void* in, DWORD inSize, void* out, DWOR
                     err = ERROR_GEN_FAILURE;
                 }
             }
-            sim::hooks::LogRequest({device->deviceNumber, code, std::move(input), bytes, ok != FALSE});
+            if (logged)
+                sim::hooks::LogRequest({device->deviceNumber, code, std::move(input), bytes, ok != FALSE});
             bool last;
             {
                 std::lock_guard g(device->refLock);
@@ -520,11 +629,9 @@ BOOL Control(Device* device, DWORD code, void* in, DWORD inSize, void* out, DWOR
 
 void Close(Device* device) {
     if (!device) return;
-    if (device->ownerPid != static_cast<int>(::getpid())) {
-        // A forked child's copy: the mappings are the child's to drop, but
-        // the card's counts belong to the parent's handle.
-        return;
-    }
+    // A forked child's copy: its descriptor went at the fork and the slot
+    // lock is the parent's; the mappings are the child's to drop at exit.
+    if (Inherited(device)) return;
     bool last;
     {
         std::lock_guard g(device->refLock);
@@ -547,12 +654,6 @@ std::vector<ListedDevice> Snapshot() {
     for (std::size_t i = 0; i < index.ids.size(); ++i) {
         CardMap map(CardPath(root, index.ids[i]), false);
         CardFile* card = map.header();
-        {
-            // Like a kernel driver when a process ends: what dead processes
-            // left attached or waiting is undone before anyone counts it.
-            CardLock cardLock(card);
-            ReapDead(card);
-        }
         out.push_back({static_cast<int>(i + 1), ConfigOf(card, map.size()).description, DevicePath(card)});
     }
     return out;

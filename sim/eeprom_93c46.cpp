@@ -39,15 +39,15 @@ enum Program : std::uint8_t { None = 0, WriteWord, EraseWord, WriteAll, EraseAll
 
 // The chip's own state, kept in EepromStorage::chip. All-zero is power-up.
 struct Chip {
-    std::uint32_t owner;         // pid of the process inside an access, 0 when free
-    std::uint8_t lines;          // control lines as last written
-    std::uint8_t phase;          // Phase
+    std::uint32_t owner;  // pid of the process inside an access, 0 when free
+    std::uint8_t lines;   // control lines as last written
+    std::uint8_t phase;   // Phase
     std::uint8_t writeEnabled;
     std::uint8_t dataOut;        // level driven in DataOut
     std::uint8_t program;        // Program waiting for chip select to fall
     std::uint8_t statusPending;  // programming started: show status when selected
     std::uint8_t address;
-    std::uint8_t bits;           // bits shifted in the current phase
+    std::uint8_t bits;  // bits shifted in the current phase
     std::uint16_t shift;
     std::uint16_t outWord;
     std::uint64_t busyUntilNs;  // CLOCK_MONOTONIC, the same clock in every process
@@ -55,8 +55,7 @@ struct Chip {
 static_assert(std::is_trivially_copyable_v<Chip>);
 static_assert(sizeof(Chip) <= sizeof(store::EepromStorage::chip));
 
-Chip* ChipOf(store::EepromStorage& storage)
-{
+Chip* ChipOf(store::EepromStorage& storage) {
     return reinterpret_cast<Chip*>(storage.chip);
 }
 
@@ -65,8 +64,7 @@ Chip* ChipOf(store::EepromStorage& storage)
 // lock, and the next process takes the lock over.
 class ChipLock {
 public:
-    explicit ChipLock(Chip& chip) : owner_(chip.owner)
-    {
+    explicit ChipLock(Chip& chip) : owner_(chip.owner) {
         const auto self = static_cast<std::uint32_t>(getpid());
         for (;;) {
             std::uint32_t holder = 0;
@@ -88,47 +86,47 @@ private:
 
 // Words, mode and programming time are also read and set by the control API
 // of any process, so they are touched atomically.
-std::uint16_t Word(store::EepromStorage& storage, int i) { return store::Shared(storage.words[i]).load(); }
-void SetWord(store::EepromStorage& storage, int i, std::uint16_t v) { store::Shared(storage.words[i]).store(v); }
+std::uint16_t Word(store::EepromStorage& storage, int i) {
+    return store::Shared(storage.words[i]).load();
+}
+void SetWord(store::EepromStorage& storage, int i, std::uint16_t v) {
+    store::Shared(storage.words[i]).store(v);
+}
 
-std::uint64_t NowNs()
-{
+std::uint64_t NowNs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000u + static_cast<std::uint64_t>(ts.tv_nsec);
 }
 
-EepromMode ModeOf(store::EepromStorage& storage)
-{
+EepromMode ModeOf(store::EepromStorage& storage) {
     return static_cast<EepromMode>(store::Shared(storage.mode).load());
 }
 
-bool Ready(store::EepromStorage& storage, const Chip& chip)
-{
+bool Ready(store::EepromStorage& storage, const Chip& chip) {
     if (ModeOf(storage) == EepromMode::NeverReady) return false;
     return NowNs() >= chip.busyUntilNs;
 }
 
 // Chip select fell: the serial interface resets, and a complete programming
 // command starts its self-timed cycle.
-void Deselected(store::EepromStorage& storage, Chip& chip)
-{
+void Deselected(store::EepromStorage& storage, Chip& chip) {
     if (chip.program != None && chip.writeEnabled) {
         switch (chip.program) {
-        case WriteWord:
-            SetWord(storage, chip.address, chip.shift);
-            break;
-        case EraseWord:
-            SetWord(storage, chip.address, 0xFFFF);
-            break;
-        case WriteAll:
-            for (int i = 0; i < kWords; ++i) SetWord(storage, i, chip.shift);
-            break;
-        case EraseAll:
-            for (int i = 0; i < kWords; ++i) SetWord(storage, i, 0xFFFF);
-            break;
-        default:
-            break;
+            case WriteWord:
+                SetWord(storage, chip.address, chip.shift);
+                break;
+            case EraseWord:
+                SetWord(storage, chip.address, 0xFFFF);
+                break;
+            case WriteAll:
+                for (int i = 0; i < kWords; ++i) SetWord(storage, i, chip.shift);
+                break;
+            case EraseAll:
+                for (int i = 0; i < kWords; ++i) SetWord(storage, i, 0xFFFF);
+                break;
+            default:
+                break;
         }
         // A part set never to become ready stays busy only while that mode holds.
         const std::uint64_t ms = store::Shared(storage.programMs).load();
@@ -142,94 +140,91 @@ void Deselected(store::EepromStorage& storage, Chip& chip)
 }
 
 // The eight command bits are in: decode opcode and address.
-void Decode(store::EepromStorage& storage, Chip& chip)
-{
+void Decode(store::EepromStorage& storage, Chip& chip) {
     const std::uint8_t opcode = static_cast<std::uint8_t>(chip.shift >> 6);
     const std::uint8_t address = static_cast<std::uint8_t>(chip.shift & (kWords - 1));
     chip.bits = 0;
     chip.shift = 0;
     chip.address = address;
     switch (opcode) {
-    case 0b10:  // read: dummy 0 now, D15 on the next rising edge
-        chip.outWord = Word(storage, address);
-        chip.dataOut = 0;
-        chip.phase = DataOut;
-        return;
-    case 0b01:  // write
-        chip.phase = DataIn;
-        return;
-    case 0b11:  // erase
-        chip.program = EraseWord;
-        chip.phase = AwaitDeselect;
-        return;
-    default:  // extended group, told apart by the top two address bits
-        switch (address >> 4) {
-        case 0b11:
-            chip.writeEnabled = 1;
-            chip.phase = Ignore;
+        case 0b10:  // read: dummy 0 now, D15 on the next rising edge
+            chip.outWord = Word(storage, address);
+            chip.dataOut = 0;
+            chip.phase = DataOut;
             return;
-        case 0b00:
-            chip.writeEnabled = 0;
-            chip.phase = Ignore;
-            return;
-        case 0b10:
-            chip.program = EraseAll;
-            chip.phase = AwaitDeselect;
-            return;
-        default:
-            chip.program = WriteAll;
+        case 0b01:  // write
             chip.phase = DataIn;
             return;
-        }
-    }
-}
-
-void RisingClock(store::EepromStorage& storage, Chip& chip, bool dataIn)
-{
-    switch (chip.phase) {
-    case Idle:
-    case Status:
-        if (dataIn) {
-            chip.phase = Command;
-            chip.statusPending = 0;
-            chip.bits = 0;
-            chip.shift = 0;
-        }
-        return;
-    case Command:
-        chip.shift = static_cast<std::uint16_t>((chip.shift << 1) | (dataIn ? 1 : 0));
-        if (++chip.bits == kCommandBits) Decode(storage, chip);
-        return;
-    case DataIn:
-        chip.shift = static_cast<std::uint16_t>((chip.shift << 1) | (dataIn ? 1 : 0));
-        if (++chip.bits == kDataBits) {
-            if (chip.program == None) chip.program = WriteWord;
+        case 0b11:  // erase
+            chip.program = EraseWord;
             chip.phase = AwaitDeselect;
-        }
-        return;
-    case DataOut:
-        if (chip.bits == kDataBits) {  // sequential read goes on with the next word
-            chip.address = static_cast<std::uint8_t>((chip.address + 1) & (kWords - 1));
-            chip.outWord = Word(storage, chip.address);
-            chip.bits = 0;
-        }
-        chip.dataOut = static_cast<std::uint8_t>((chip.outWord >> (kDataBits - 1 - chip.bits)) & 1);
-        ++chip.bits;
-        return;
-    default:
-        return;
+            return;
+        default:  // extended group, told apart by the top two address bits
+            switch (address >> 4) {
+                case 0b11:
+                    chip.writeEnabled = 1;
+                    chip.phase = Ignore;
+                    return;
+                case 0b00:
+                    chip.writeEnabled = 0;
+                    chip.phase = Ignore;
+                    return;
+                case 0b10:
+                    chip.program = EraseAll;
+                    chip.phase = AwaitDeselect;
+                    return;
+                default:
+                    chip.program = WriteAll;
+                    chip.phase = DataIn;
+                    return;
+            }
     }
 }
 
-bool DataOutLevel(store::EepromStorage& storage, const Chip& chip)
-{
+void RisingClock(store::EepromStorage& storage, Chip& chip, bool dataIn) {
+    switch (chip.phase) {
+        case Idle:
+        case Status:
+            if (dataIn) {
+                chip.phase = Command;
+                chip.statusPending = 0;
+                chip.bits = 0;
+                chip.shift = 0;
+            }
+            return;
+        case Command:
+            chip.shift = static_cast<std::uint16_t>((chip.shift << 1) | (dataIn ? 1 : 0));
+            if (++chip.bits == kCommandBits) Decode(storage, chip);
+            return;
+        case DataIn:
+            chip.shift = static_cast<std::uint16_t>((chip.shift << 1) | (dataIn ? 1 : 0));
+            if (++chip.bits == kDataBits) {
+                if (chip.program == None) chip.program = WriteWord;
+                chip.phase = AwaitDeselect;
+            }
+            return;
+        case DataOut:
+            if (chip.bits == kDataBits) {  // sequential read goes on with the next word
+                chip.address = static_cast<std::uint8_t>((chip.address + 1) & (kWords - 1));
+                chip.outWord = Word(storage, chip.address);
+                chip.bits = 0;
+            }
+            chip.dataOut = static_cast<std::uint8_t>((chip.outWord >> (kDataBits - 1 - chip.bits)) & 1);
+            ++chip.bits;
+            return;
+        default:
+            return;
+    }
+}
+
+bool DataOutLevel(store::EepromStorage& storage, const Chip& chip) {
     switch (ModeOf(storage)) {
-    case EepromMode::AbsentHigh:
-        return true;
-    case EepromMode::AbsentLow:
-        return false;
-    default:
-        break;
+        case EepromMode::AbsentHigh:
+            return true;
+        case EepromMode::AbsentLow:
+            return false;
+        default:
+            break;
     }
     if ((chip.lines & kSelect) == 0) return false;  // not driven while deselected
     if (chip.phase == Status) return Ready(storage, chip);
@@ -241,8 +236,7 @@ bool DataOutLevel(store::EepromStorage& storage, const Chip& chip)
 
 Eeprom93c46::Eeprom93c46(store::EepromStorage* storage) : storage_(storage) {}
 
-std::uint64_t Eeprom93c46::Read(std::size_t offset, unsigned /*width*/)
-{
+std::uint64_t Eeprom93c46::Read(std::size_t offset, unsigned /*width*/) {
     if (offset != 0) return 0;
     store::EepromStorage& storage = *storage_;
     Chip& chip = *ChipOf(storage);
@@ -250,8 +244,7 @@ std::uint64_t Eeprom93c46::Read(std::size_t offset, unsigned /*width*/)
     return static_cast<std::uint64_t>(chip.lines & kLines) | (DataOutLevel(storage, chip) ? kDataOut : 0);
 }
 
-void Eeprom93c46::Write(std::size_t offset, unsigned /*width*/, std::uint64_t value)
-{
+void Eeprom93c46::Write(std::size_t offset, unsigned /*width*/, std::uint64_t value) {
     if (offset != 0) return;
     const auto lines = static_cast<std::uint8_t>(value & kLines);
     store::EepromStorage& storage = *storage_;
@@ -276,8 +269,7 @@ void Eeprom93c46::Write(std::size_t offset, unsigned /*width*/, std::uint64_t va
     if ((lines & kClock) != 0 && (before & kClock) == 0) RisingClock(storage, chip, (lines & kDataIn) != 0);
 }
 
-std::unique_ptr<mmio::Model> MakeEeprom93c46(const ModelContext& context)
-{
+std::unique_ptr<mmio::Model> MakeEeprom93c46(const ModelContext& context) {
     if (context.eeprom == nullptr) return nullptr;
     return std::make_unique<Eeprom93c46>(context.eeprom);
 }

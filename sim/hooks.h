@@ -15,6 +15,8 @@ namespace sim::hooks {
 // any device). *errorCode receives the armed code, 0 when none was given.
 bool TakeFault(Fault fault, int device, std::uint32_t* errorCode = nullptr);
 
+// Whether a test turned the request log on; cheap enough for every request.
+bool LogOn();
 void LogRequest(LoggedRequest request);
 bool ImmediateWaits();
 

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <linux/futex.h>
-#include <signal.h>
 #include <strings.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -10,6 +9,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -199,6 +199,11 @@ CardMap& CardMap::operator=(CardMap&& other) noexcept {
     return *this;
 }
 
+void CardMap::CloseDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
 void CardMap::Release() {
     if (base_) ::munmap(base_, size_);
     if (fd_ >= 0) ::close(fd_);
@@ -219,12 +224,21 @@ CardMap MapDevice(int device, bool whole, std::uint32_t* id) {
     return CardMap(CardPath(root, cardId), whole);
 }
 
-// --- Card lock and process table ---
+// --- Card lock ---
+
+void InitSharedMutex(pthread_mutex_t* mutex) {
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+    pthread_mutex_init(mutex, &attr);
+    pthread_mutexattr_destroy(&attr);
+}
 
 CardLock::CardLock(CardFile* card) : card_(card) {
     int rc = pthread_mutex_lock(&card_->lock);
-    // Its holder died: the bookkeeping it was changing is a few counters,
-    // which the reaping of dead processes puts right.
+    // Its holder died: what it was changing is the published attach count,
+    // which is recounted from the slot locks under this lock anyway.
     if (rc == EOWNERDEAD) pthread_mutex_consistent(&card_->lock);
 }
 
@@ -232,89 +246,73 @@ CardLock::~CardLock() {
     pthread_mutex_unlock(&card_->lock);
 }
 
-std::uint64_t ProcessStartTime(int pid) {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return 0;
-    char buf[1024];
-    ssize_t n = ::read(fd, buf, sizeof buf - 1);
-    ::close(fd);
-    if (n <= 0) return 0;
-    buf[n] = '\0';
-    // The command name may hold spaces and parentheses: fields are counted
-    // from the last ')'. Field 3 is the state, field 22 the start time.
-    const char* p = std::strrchr(buf, ')');
-    if (!p) return 0;
-    p += 2;
-    if (*p == 'Z' || *p == 'X') return 0;  // a zombie no longer holds handles
-    for (int field = 3; field < 22; ++field) {
-        p = std::strchr(p, ' ');
-        if (!p) return 0;
-        ++p;
-    }
-    return std::strtoull(p, nullptr, 10);
-}
+// --- Handle slots ---
 
 namespace {
 
-struct Self {
-    int pid;
-    std::uint64_t start;
-};
-
-Self CurrentProcess() {
-    // Cached per pid: a forked child is a process of its own.
-    static std::atomic<int> cachedPid{0};
-    static std::atomic<std::uint64_t> cachedStart{0};
-    int pid = static_cast<int>(::getpid());
-    if (cachedPid.load(std::memory_order_acquire) != pid) {
-        cachedStart.store(ProcessStartTime(pid), std::memory_order_relaxed);
-        cachedPid.store(pid, std::memory_order_release);
+bool SetLock(int fd, short type, off_t start) {
+    struct flock fl {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = start;
+    fl.l_len = 1;
+    while (::fcntl(fd, F_OFD_SETLK, &fl) != 0) {
+        if (errno != EINTR) return false;
     }
-    return {pid, cachedStart.load(std::memory_order_relaxed)};
+    return true;
 }
 
 }  // namespace
 
-ProcEntry* OwnEntry(CardFile* card, bool create) {
-    Self self = CurrentProcess();
-    ProcEntry* free = nullptr;
-    for (auto& e : card->procs) {
-        if (e.pid == self.pid && e.startTime == self.start) return &e;
-        if (e.pid == 0 && !free) free = &e;
+int ClaimSlot(int fd) {
+    for (int slot = 0; slot < kSlotLimit; ++slot) {
+        // A write lock first: it is only granted on a byte nobody locks.
+        if (SetLock(fd, F_WRLCK, kSlotBase + slot)) {
+            if (SetLock(fd, F_RDLCK, kSlotBase + slot)) return slot;
+            int saved = errno;
+            SetLock(fd, F_UNLCK, kSlotBase + slot);
+            errno = saved;
+            return -1;
+        }
+        if (errno != EAGAIN && errno != EACCES) return -1;
     }
-    if (!create || !free) return nullptr;
-    *free = ProcEntry{self.pid, 0, self.start, 0, 0};
-    return free;
+    errno = ENOLCK;
+    return -1;
 }
 
-void ReapDead(CardFile* card) {
-    Self self = CurrentProcess();
-    auto* attachCount =
-        reinterpret_cast<std::int32_t*>(reinterpret_cast<std::uint8_t*>(card) + kStatusOffset + 12);
-    for (auto& e : card->procs) {
-        if (e.pid == 0) continue;
-        if (e.pid == self.pid && e.startTime == self.start) continue;
-        bool alive = e.startTime != 0 ? ProcessStartTime(e.pid) == e.startTime
-                                      // No start time was readable: only whether the pid runs.
-                                      : (::kill(e.pid, 0) == 0 || errno == EPERM);
-        if (alive) continue;
-        if (e.attached > 0) {
-            auto count = Shared(*attachCount);
-            std::int32_t v = count.load();
-            while (!count.compare_exchange_weak(v, v > e.attached ? v - e.attached : 0)) {
-            }
-        }
-        if (e.waits > 0) {
-            auto pending = Shared(card->pendingWaits);
-            std::uint32_t v = pending.load();
-            auto w = static_cast<std::uint32_t>(e.waits);
-            while (!pending.compare_exchange_weak(v, v > w ? v - w : 0)) {
-            }
-        }
-        e = ProcEntry{};
+bool MarkSlot(int fd, int slot, bool waiting) {
+    return SetLock(fd, waiting ? F_WRLCK : F_RDLCK, kSlotBase + slot);
+}
+
+void ReleaseSlot(int fd, int slot) {
+    SetLock(fd, F_UNLCK, kSlotBase + slot);
+}
+
+bool CountHandles(int fd, HandleCounts* counts) {
+    HandleCounts n;
+    // The kernel reports one conflicting lock of a range, not necessarily the
+    // lowest: split the range around each one found.
+    std::vector<std::pair<off_t, off_t>> ranges{{kSlotBase, kSlotBase + kSlotLimit}};
+    while (!ranges.empty()) {
+        auto [from, to] = ranges.back();
+        ranges.pop_back();
+        if (from >= to) continue;
+        struct flock fl {};
+        fl.l_type = F_WRLCK;
+        fl.l_whence = SEEK_SET;
+        fl.l_start = from;
+        fl.l_len = to - from;
+        if (::fcntl(fd, F_OFD_GETLK, &fl) != 0) return false;
+        if (fl.l_type == F_UNLCK) continue;
+        off_t lo = std::max(fl.l_start, from);
+        off_t hi = fl.l_len == 0 ? to : std::min(fl.l_start + fl.l_len, to);
+        n.attached += static_cast<std::int32_t>(hi - lo);
+        if (fl.l_type == F_WRLCK) n.waiting += static_cast<std::uint32_t>(hi - lo);
+        ranges.emplace_back(from, lo);
+        ranges.emplace_back(hi, to);
     }
+    *counts = n;
+    return true;
 }
 
 // --- Interrupts and waits ---
@@ -324,10 +322,18 @@ void WakeAll(CardFile* card) {
     ::syscall(SYS_futex, &card->wakeWord, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
 }
 
+std::uint32_t* IrqCounter(CardFile* card) {
+    return reinterpret_cast<std::uint32_t*>(reinterpret_cast<std::uint8_t*>(card) + kStatusOffset + 4);
+}
+std::uint32_t* AckCounter(CardFile* card) {
+    return reinterpret_cast<std::uint32_t*>(reinterpret_cast<std::uint8_t*>(card) + kStatusOffset + 8);
+}
+std::int32_t* AttachCount(CardFile* card) {
+    return reinterpret_cast<std::int32_t*>(reinterpret_cast<std::uint8_t*>(card) + kStatusOffset + 12);
+}
+
 void RaiseIrq(CardFile* card, std::uint32_t count) {
-    auto* counter =
-        reinterpret_cast<std::uint32_t*>(reinterpret_cast<std::uint8_t*>(card) + kStatusOffset + 4);
-    Shared(*counter).fetch_add(count, std::memory_order_acq_rel);
+    Shared(*IrqCounter(card)).fetch_add(count, std::memory_order_acq_rel);
     WakeAll(card);
 }
 
@@ -422,12 +428,8 @@ void CreateCardFile(const std::string& root, std::uint32_t id, const CardConfig&
         card->regions[i] = RegionSlot{config.regions[i].size, at, config.regions[i].unmapped ? 1u : 0u, 0};
         at += PageRound(config.regions[i].size);
     }
-    pthread_mutexattr_t attr;
-    pthread_mutexattr_init(&attr);
-    pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
-    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
-    pthread_mutex_init(&card->lock, &attr);
-    pthread_mutexattr_destroy(&attr);
+    InitSharedMutex(&card->lock);
+    InitSharedMutex(&card->eeprom.lock);
     for (auto& w : card->eeprom.words) w = 0xFFFF;  // an erased part
     card->eeprom.mode = static_cast<std::uint32_t>(EepromMode::Normal);
     card->eeprom.programMs = 2;

@@ -24,9 +24,8 @@ namespace sim::store {
 
 inline constexpr std::size_t kPage = 4096;
 inline constexpr std::uint32_t kCardMagic = 0x51534D43;  // "CMSQ"
-inline constexpr std::uint32_t kLayoutVersion = 1;
+inline constexpr std::uint32_t kLayoutVersion = 2;
 inline constexpr int kMaxRegions = 16;
-inline constexpr int kMaxProcs = 96;
 inline constexpr int kMaxCards = 64;
 inline constexpr std::size_t kMaxDescription = 300;
 inline constexpr std::uint32_t kDefaultDriverVersion = 110;
@@ -38,18 +37,11 @@ struct RegionSlot {
     std::uint32_t pad;
 };
 
-// One process that holds handles on the card: what to undo when it dies.
-struct ProcEntry {
-    std::int32_t pid;  // 0: free
-    std::uint32_t pad;
-    std::uint64_t startTime;  // guards against pid reuse
-    std::int32_t attached;    // handles of this process counted in attachCount
-    std::int32_t waits;       // waits of this process counted in pendingWaits
-};
-
 // The 93C46 storage: the words, the behaviour chosen by tests, and room for
-// the chip model's own state, which must be shared by every process.
+// the chip model's own state, which must be shared by every process. `lock`
+// (robust, process shared) serialises the chip's accesses.
 struct EepromStorage {
+    pthread_mutex_t lock;
     std::uint16_t words[64];
     std::uint32_t mode;  // EepromMode
     std::uint32_t programMs;
@@ -76,13 +68,12 @@ struct CardFile {
     std::uint32_t hasSerial;
 
     // Driver bookkeeping. `lock` is robust and process shared: a process
-    // killed while holding it does not block the others.
+    // killed while holding it does not block the others. Who is attached and
+    // who waits is not kept here but in the handles' slot locks (below).
     pthread_mutex_t lock;
-    std::uint32_t wakeWord;      // futex word: bumped by interrupts and discards
-    std::uint32_t discardGen;    // bumped by each discard
-    std::uint32_t pendingWaits;  // waits in progress, all processes
-    std::uint32_t pad;
-    ProcEntry procs[kMaxProcs];
+    std::uint32_t wakeWord;       // futex word: bumped by interrupts, discards and status writes
+    std::uint32_t discardGen;     // bumped by each discard
+    std::int32_t handlesCounted;  // slot locks held when the attach count last moved
 
     EepromStorage eeprom;
 };
@@ -154,6 +145,9 @@ public:
         return reinterpret_cast<std::uint32_t*>(bytes() + kStatusOffset + offset);
     }
     std::size_t size() const { return size_; }
+    // Closes the descriptor and keeps the mapping: for a forked child, whose
+    // copy of the descriptor would keep the parent's slot lock alive.
+    void CloseDescriptor();
 
 private:
     void Release();
@@ -164,6 +158,11 @@ private:
 
 // Maps the card of a device number (1-based) of the current machine.
 CardMap MapDevice(int device, bool whole, std::uint32_t* id = nullptr);
+
+// Makes a mutex in a card file: shared by processes, and robust, so that a
+// process killed while holding it leaves it to the next one (EOWNERDEAD)
+// instead of blocking everyone. Waiters sleep in the kernel; none spins.
+void InitSharedMutex(pthread_mutex_t* mutex);
 
 // The card's robust lock.
 class CardLock {
@@ -177,13 +176,37 @@ private:
     CardFile* card_;
 };
 
-// This process's entry in the card's process table, created on demand; null
-// when the table is full. Call under CardLock.
-ProcEntry* OwnEntry(CardFile* card, bool create);
-// Undoes what dead processes left counted. Call under CardLock.
-void ReapDead(CardFile* card);
-// Start time of a process (clock ticks since boot), 0 when it does not run.
-std::uint64_t ProcessStartTime(int pid);
+// --- Handle slots ---
+// Every attached handle holds an open-file-description lock on one byte of its
+// card file, at kSlotBase + its slot number: a read lock while attached, a
+// write lock while it waits for an interrupt. The kernel drops the lock with
+// the handle's descriptor: at detach, and at exit or exec (the descriptor is
+// close-on-exec) however the process ends. The attach count and the count of
+// waits are the locks held, never a guess about which processes still run.
+inline constexpr off_t kSlotBase = off_t{1} << 40;  // far beyond any card file
+inline constexpr int kSlotLimit = 1 << 20;
+
+// Claims the lowest free slot for fd's open file description. -1 with errno
+// set when no slot can be locked. Never blocks.
+int ClaimSlot(int fd);
+// Marks the slot waiting (write lock) or only attached (read lock). Never
+// blocks; false with errno set when the kernel refuses the conversion.
+bool MarkSlot(int fd, int slot, bool waiting);
+void ReleaseSlot(int fd, int slot);
+
+struct HandleCounts {
+    std::int32_t attached = 0;  // slots locked
+    std::uint32_t waiting = 0;  // slots write-locked
+};
+// Counts the slots that open file descriptions other than fd's hold; fd's own
+// locks are invisible to it. Costs two fcntl calls per slot held. False when
+// the kernel could not answer: nothing may then be taken for gone.
+bool CountHandles(int fd, HandleCounts* counts);
+
+// The interrupt and acknowledged counters of the card's status block.
+std::uint32_t* IrqCounter(CardFile* card);
+std::uint32_t* AckCounter(CardFile* card);
+std::int32_t* AttachCount(CardFile* card);
 
 // Raises count interrupts and wakes the waiters.
 void RaiseIrq(CardFile* card, std::uint32_t count);

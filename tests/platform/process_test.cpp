@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -60,7 +61,7 @@ protected:
     void TearDown() override { posix_test::FailEnumProcesses(false); }
 };
 
-TEST_F(EnumProcessesTest, ListsRunningProcessesOnly) {
+TEST_F(EnumProcessesTest, ListsEveryProcessUntilItIsReaped) {
     EXPECT_TRUE(Listed(::getpid()));
 
     int running = -1;
@@ -68,14 +69,15 @@ TEST_F(EnumProcessesTest, ListsRunningProcessesOnly) {
     ASSERT_GT(child, 0);
     EXPECT_TRUE(Listed(child));
 
-    // Ended but not yet reaped: no longer running, so not listed.
+    // Ended but not yet reaped: still listed (telling it apart would take a
+    // read per process); gone once reaped.
     int zombieEnd = -1;
     const pid_t zombie = StartChild(&zombieEnd);
     ASSERT_GT(zombie, 0);
     ::kill(zombie, SIGKILL);
     siginfo_t info{};
     ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(zombie), &info, WEXITED | WNOWAIT), 0);
-    EXPECT_FALSE(Listed(zombie));
+    EXPECT_TRUE(Listed(zombie));
     ASSERT_EQ(::waitpid(zombie, nullptr, 0), zombie);
     EXPECT_FALSE(Listed(zombie));
     ::close(zombieEnd);
@@ -83,6 +85,45 @@ TEST_F(EnumProcessesTest, ListsRunningProcessesOnly) {
     ::close(running);  // the child ends on end of file
     ASSERT_EQ(::waitpid(child, nullptr, 0), child);
     EXPECT_FALSE(Listed(child));
+}
+
+// With no descriptor left the list cannot be read: a failure, never a list
+// that leaves running processes out. One descriptor is enough for a whole list.
+TEST_F(EnumProcessesTest, FailsRatherThanListingPartlyWhenNoDescriptorIsLeft) {
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(ends[0]);
+        // Descriptors 0 to 2 and the pipe's end (as 3) stay; nothing else is free.
+        if (ends[1] != 3) ::dup2(ends[1], 3);
+        ::close_range(4, ~0u, 0);
+        rlimit lim{};
+        ::getrlimit(RLIMIT_NOFILE, &lim);
+        lim.rlim_cur = 4;
+        if (::setrlimit(RLIMIT_NOFILE, &lim) != 0) ::_exit(10);
+        DWORD ids[4096];
+        DWORD bytes = 12345;
+        const BOOL full = EnumProcesses(ids, sizeof ids, &bytes);
+        const DWORD error = GetLastError();
+        lim.rlim_cur = 5;
+        if (::setrlimit(RLIMIT_NOFILE, &lim) != 0) ::_exit(11);
+        const BOOL one = EnumProcesses(ids, sizeof ids, &bytes);
+        const bool self = std::find(ids, ids + bytes / 4, static_cast<DWORD>(::getpid())) != ids + bytes / 4;
+        char line[64];
+        const int n = std::snprintf(line, sizeof line, "%d %u %d %d", full, error, one, self);
+        (void)!::write(3, line, static_cast<std::size_t>(n));
+        ::_exit(0);
+    }
+    ::close(ends[1]);
+    char buf[64] = {};
+    std::size_t got = 0;
+    for (ssize_t n; (n = ::read(ends[0], buf + got, sizeof buf - 1 - got)) > 0;)
+        got += static_cast<std::size_t>(n);
+    ::close(ends[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(std::string(buf), "0 " + std::to_string(ERROR_TOO_MANY_OPEN_FILES) + " 1 1");
 }
 
 TEST_F(EnumProcessesTest, WritesAtMostTheBufferAndReportsBytesWritten) {

@@ -206,4 +206,67 @@ TEST(DriverVersion, AnswersTheMachinesVersionAsByteCount) {
     CloseHandle(h);
 }
 
+// The card's own requests need an attached handle: before the attach and
+// after the detach they fail, and nothing of the card is touched.
+TEST(Attach, CardRequestsOnAHandleNotAttachedFail) {
+    quelt_test::TempMachine machine(true);
+    struct Case {
+        const char* name;
+        DWORD code;
+        std::uint32_t inSize;
+        std::uint32_t outSize;
+    };
+    const Case cases[] = {
+        {"wait", IOCTL_CARD_WAIT_IRQ, 8, 0},           {"wait count", IOCTL_CARD_IRQ_WAITS, 0, 0},
+        {"discard", IOCTL_CARD_DISCARD_WAITS, 0, 0},   {"allocate DMA", IOCTL_CARD_ALLOC_DMA, 4, 20},
+        {"release DMA", IOCTL_CARD_RELEASE_DMA, 8, 0},
+    };
+    HANDLE h = OpenCard(2);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    AttachRecord rec;
+    for (int round = 0; round < 2; ++round) {
+        for (const Case& c : cases) {
+            std::uint64_t in = 4096;
+            std::uint8_t out[20] = {};
+            Reply r =
+                Request(h, c.code, c.inSize ? &in : nullptr, c.inSize, c.outSize ? out : nullptr, c.outSize);
+            EXPECT_FALSE(r.ok) << c.name << (round ? " after the detach" : " before the attach");
+            EXPECT_EQ(r.error, 21u) << c.name;  // ERROR_NOT_READY
+            EXPECT_EQ(r.bytes, 0u) << c.name;
+        }
+        if (round == 0) {
+            ASSERT_TRUE(Attach(h, &rec).ok);
+            ASSERT_TRUE(Detach(h, &rec).ok);
+        }
+    }
+    EXPECT_EQ(sim::ReadStatusWord(2, 12), 0u);
+    // The driver version is no card request: it is answered either way.
+    EXPECT_TRUE(Request(h, IOCTL_CARD_DRIVER_VERSION, nullptr, 0, nullptr, 0).ok);
+    CloseHandle(h);
+}
+
+// The attach count is the driver's: a reset that cut it down stays in force,
+// while handles of processes that ended come off it.
+TEST(Attach, CountMovesWithHandlesAndKeepsAReset) {
+    quelt_test::TempMachine machine(true);
+    HANDLE a = OpenCard(1);
+    HANDLE b = OpenCard(1);
+    AttachRecord ra, rb;
+    ASSERT_TRUE(Attach(a, &ra).ok);
+    ASSERT_TRUE(Attach(b, &rb).ok);
+    EXPECT_EQ(sim::ReadStatusWord(1, 12), 2u);
+    sim::WriteStatusWord(1, 12, 1);  // a connection reset
+    HANDLE c = OpenCard(1);
+    AttachRecord rc;
+    ASSERT_TRUE(Attach(c, &rc).ok);
+    EXPECT_EQ(sim::ReadStatusWord(1, 12), 2u);
+    EXPECT_EQ(sim::AttachedHandles(1), 3);
+    CloseHandle(c);
+    CloseHandle(b);
+    EXPECT_EQ(sim::ReadStatusWord(1, 12), 0u);
+    CloseHandle(a);
+    EXPECT_EQ(sim::ReadStatusWord(1, 12), 0u);
+    EXPECT_EQ(sim::AttachedHandles(1), 0);
+}
+
 }  // namespace

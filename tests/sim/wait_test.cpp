@@ -46,7 +46,8 @@ std::uint32_t IrqWaits(HANDLE h) {
 TEST(Wait, EndsOnTheNextInterrupt) {
     quelt_test::TempMachine machine(true);
     Card card(4);
-    sim::RaiseIrq(4, 2);  // interrupts before the wait do not end it
+    sim::RaiseIrq(4, 2);  // interrupts before the wait, and taken note of, do not end it
+    StoreShared(card.block()->ackCounter, 2u);
     auto wait = std::async(std::launch::async, [&] { return WaitIrq(card.h, kLongWait); });
     ASSERT_TRUE(Eventually([] { return sim::PendingWaits(4) == 1; }));
     EXPECT_EQ(wait.wait_for(50ms), std::future_status::timeout);
@@ -195,6 +196,28 @@ TEST(RequestLog, RecordsEveryRequestOfThisProcess) {
     EXPECT_EQ(log[2].bytesReturned, 110u);
     sim::ClearRequestLog();
     EXPECT_TRUE(sim::RequestLog().empty());
+}
+
+// An interrupt not yet taken note of is pending: a wait returns at once, from
+// any handle, until the acknowledged counter catches up; then it blocks again.
+TEST(Wait, ReturnsAtOnceWhileAnInterruptIsPending) {
+    quelt_test::TempMachine machine(true);
+    Card card(4);
+    sim::RaiseIrq(4);
+    for (int i = 0; i < 3; ++i) {
+        auto start = std::chrono::steady_clock::now();
+        Reply r = WaitIrq(card.h, kLongWait);
+        EXPECT_TRUE(r.ok);
+        EXPECT_EQ(r.bytes, 0u);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, kBound);
+    }
+    StoreShared(card.block()->ackCounter, 1u);
+    auto wait = std::async(std::launch::async, [&] { return WaitIrq(card.h, kLongWait); });
+    ASSERT_TRUE(Eventually([] { return sim::PendingWaits(4) == 1; }));
+    EXPECT_EQ(wait.wait_for(50ms), std::future_status::timeout);
+    sim::RaiseIrq(4);
+    ASSERT_EQ(wait.wait_for(kBound), std::future_status::ready);
+    EXPECT_TRUE(wait.get().ok);
 }
 
 }  // namespace

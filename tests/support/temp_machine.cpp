@@ -6,23 +6,25 @@ namespace quelt_test {
 
 namespace {
 
-void ClearTestControls() {
+void ClearTestControls(bool log) {
     sim::ClearFaults();
     sim::ClearRequestLog();
+    sim::SetRequestLog(log);
     sim::SetImmediateWaits(false);
 }
 
 }  // namespace
 
 TempMachine::TempMachine(bool withDefaultCards) {
-    ClearTestControls();
+    // The tests read what their devices received.
+    ClearTestControls(true);
     root_ = sim::CreateTempMachine(withDefaultCards);
     creatorPid_ = static_cast<int>(::getpid());
 }
 
 TempMachine::~TempMachine() {
     if (static_cast<int>(::getpid()) != creatorPid_) return;
-    ClearTestControls();
+    ClearTestControls(false);
     try {
         sim::DeleteMachine(root_);
     } catch (const sim::Error&) {

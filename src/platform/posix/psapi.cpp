@@ -1,7 +1,6 @@
-// PSAPI on POSIX: the process list, read from /proc.
+// PSAPI on POSIX: the process list, read from /proc in one pass over its
+// directory, with no file read per process.
 #include <dirent.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -19,23 +18,10 @@ std::mutex hookMutex;
 bool failEnum = false;
 DWORD failError = ERROR_ACCESS_DENIED;
 
-// A process that has ended but was not yet reaped by its parent no longer
-// runs; it must not keep its connection slots alive.
-bool IsRunning(const char* pid) {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%s/stat", pid);
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;  // gone meanwhile
-    char buffer[512];
-    const ssize_t n = ::read(fd, buffer, sizeof buffer - 1);
-    ::close(fd);
-    if (n <= 0) return false;
-    buffer[n] = '\0';
-    // "pid (comm) S ...": comm may hold spaces and parentheses, the state
-    // follows the last ')'.
-    const char* close = std::strrchr(buffer, ')');
-    if (close == nullptr || close[1] != ' ' || close[2] == '\0') return true;
-    return close[2] != 'Z' && close[2] != 'X' && close[2] != 'x';
+DWORD ErrorOf(int error) {
+    if (error == EMFILE || error == ENFILE) return ERROR_TOO_MANY_OPEN_FILES;
+    if (error == ENOMEM) return ERROR_NOT_ENOUGH_MEMORY;
+    return ERROR_ACCESS_DENIED;
 }
 
 }  // namespace
@@ -46,13 +32,17 @@ void posix_test::FailEnumProcesses(bool fail, DWORD error) {
     failError = error;
 }
 
-// Lists the ids of the running processes, as PSAPI does: cb is the buffer's
-// size in bytes; at most cb / 4 ids are written and *bytesReturned is the
-// number of bytes written. A full buffer (bytesReturned == cb) may mean the
-// list was cut short, and the caller asks again with more room. Processes
-// that ended but are not yet reaped are left out. Null bytesReturned, or a
-// null buffer with a non-zero size, fails with ERROR_NOACCESS. Reads /proc;
-// does not block.
+// Lists the ids of the processes, as PSAPI does: cb is the buffer's size in
+// bytes; at most cb / 4 ids are written and *bytesReturned is the number of
+// bytes written. A full buffer (bytesReturned == cb) may mean the list was cut
+// short, and the caller asks again with more room. Every process that runs is
+// listed; so is one that has ended but that its parent has not reaped yet,
+// since telling it apart would take a read per process, and a read that fails
+// (no descriptor left, say) would leave a running process out. Fails, writing
+// nothing useful, when /proc cannot be read whole: no descriptor left
+// (ERROR_TOO_MANY_OPEN_FILES), no memory (ERROR_NOT_ENOUGH_MEMORY), else
+// ERROR_ACCESS_DENIED. Null bytesReturned, or a null buffer with a non-zero
+// size, fails with ERROR_NOACCESS. Does not block.
 BOOL EnumProcesses(DWORD* processIds, DWORD cb, DWORD* bytesReturned) {
     {
         std::lock_guard lock(hookMutex);
@@ -67,23 +57,30 @@ BOOL EnumProcesses(DWORD* processIds, DWORD cb, DWORD* bytesReturned) {
     }
     DIR* dir = ::opendir("/proc");
     if (dir == nullptr) {
-        SetLastError(errno == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : ERROR_ACCESS_DENIED);
+        SetLastError(ErrorOf(errno));
         return FALSE;
     }
     const DWORD capacity = cb / sizeof(DWORD);
     DWORD count = 0;
+    int error = 0;
     while (count < capacity) {
         errno = 0;
         const dirent* entry = ::readdir(dir);
-        if (entry == nullptr) break;
+        if (entry == nullptr) {
+            error = errno;
+            break;
+        }
         const char* name = entry->d_name;
         char* end = nullptr;
         const unsigned long pid = std::strtoul(name, &end, 10);
         if (name[0] < '1' || name[0] > '9' || *end != '\0' || pid > 0xFFFFFFFFul) continue;
-        if (!IsRunning(name)) continue;
         processIds[count++] = static_cast<DWORD>(pid);
     }
     ::closedir(dir);
+    if (error != 0) {
+        SetLastError(ErrorOf(error));
+        return FALSE;
+    }
     *bytesReturned = count * static_cast<DWORD>(sizeof(DWORD));
     return TRUE;
 }
