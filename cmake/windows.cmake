@@ -39,6 +39,7 @@ target_link_options(quelt_ox952 PRIVATE ${QUELT_STATIC_RUNTIME})
 target_link_libraries(quelt_ox952 PRIVATE setupapi psapi user32)
 set_target_properties(quelt_ox952 PROPERTIES
   PREFIX "" IMPORT_PREFIX "" IMPORT_SUFFIX ".lib" LINK_DEPENDS ${QUELT_DEF})
+include(${CMAKE_CURRENT_LIST_DIR}/windows-install.cmake)
 
 if(NOT QUELT_TESTS)
   return()
