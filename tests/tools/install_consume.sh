@@ -19,7 +19,7 @@ fail() {
 
 cmake --install "$QUELT_BIN" --prefix "$prefix" >/dev/null
 libdir=$(cd "$prefix" && ls -d lib*/libquelt_ox952.so | xargs dirname)
-for f in include/quelt_ox952.h "$libdir/libquelt_ox952.so.3.18.25317" bin/quelt bin/quelt-sim \
+for f in include/quelt_ox952.h include/quelt_sim.h "$libdir/libquelt_sim.so" "$libdir/libquelt_ox952.so.3.18.25317" bin/quelt bin/quelt-sim \
     share/man/man1/quelt.1 share/man/man1/quelt-sim.1 "$libdir/cmake/quelt_ox952/quelt_ox952Config.cmake" \
     "$libdir/pkgconfig/quelt_ox952.pc" share/doc/quelt_ox952/api.md share/doc/quelt_ox952/examples/eeprom.c; do
     [ -e "$prefix/$f" ] || fail "not installed: $f"
