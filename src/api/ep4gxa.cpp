@@ -97,66 +97,35 @@ QUELT_API uint32_t QUELT_CALL EP4GXA_GetIrqWaits(uint32_t position) { return Irq
 
 QUELT_API uint32_t QUELT_CALL EP4GXA_ReadReg8(uint32_t position, uint32_t offset, uint8_t* value)
 {
-    if (value == nullptr) return QUELT_NULL_POINTER;
-    volatile void* reg = nullptr;
-    const uint32_t code = Ep4gxaRegister(position, offset, 1, 4, &reg);
-    if (code == QUELT_OK) *value = mmio::Read8(reg);
-    return code;
+    return Ep4gxaRead<uint8_t, 4>(position, offset, value);
 }
 QUELT_API uint32_t QUELT_CALL EP4GXA_WriteReg8(uint32_t position, uint32_t offset, uint8_t value)
 {
-    volatile void* reg = nullptr;
-    const uint32_t code = Ep4gxaRegister(position, offset, 1, 4, &reg);
-    if (code == QUELT_OK) mmio::Write8(reg, value);
-    return code;
+    return Ep4gxaWrite<uint8_t, 4>(position, offset, value);
 }
 QUELT_API uint32_t QUELT_CALL EP4GXA_ReadReg32(uint32_t position, uint32_t offset, uint32_t* value)
 {
-    if (value == nullptr) return QUELT_NULL_POINTER;
-    volatile void* reg = nullptr;
-    const uint32_t code = Ep4gxaRegister(position, offset, 4, 4, &reg);
-    if (code == QUELT_OK) *value = mmio::Read32(reg);
-    return code;
+    return Ep4gxaRead<uint32_t, 4>(position, offset, value);
 }
 QUELT_API uint32_t QUELT_CALL EP4GXA_WriteReg32(uint32_t position, uint32_t offset, uint32_t value)
 {
-    volatile void* reg = nullptr;
-    const uint32_t code = Ep4gxaRegister(position, offset, 4, 4, &reg);
-    if (code == QUELT_OK) mmio::Write32(reg, value);
-    return code;
+    return Ep4gxaWrite<uint32_t, 4>(position, offset, value);
 }
 QUELT_API uint32_t QUELT_CALL EP4GXA_ReadReg2x32(uint32_t position, uint32_t offset, uint32_t* low, uint32_t* high)
 {
-    if (low == nullptr || high == nullptr) return QUELT_NULL_POINTER;
-    volatile void* reg = nullptr;
-    const uint32_t code = Ep4gxaRegister(position, offset, 8, 8, &reg);
-    if (code != QUELT_OK) return code;
-    const uint64_t word = mmio::Read64(reg);  // one access, never two halves
-    *low = static_cast<uint32_t>(word);
-    *high = static_cast<uint32_t>(word >> 32);
-    return QUELT_OK;
+    return Ep4gxaRead2x32(position, offset, low, high);  // one access, never two halves
 }
 QUELT_API uint32_t QUELT_CALL EP4GXA_WriteReg2x32(uint32_t position, uint32_t offset, uint32_t low, uint32_t high)
 {
-    volatile void* reg = nullptr;
-    const uint32_t code = Ep4gxaRegister(position, offset, 8, 8, &reg);
-    if (code == QUELT_OK) mmio::Write64(reg, (static_cast<uint64_t>(high) << 32) | static_cast<uint64_t>(low));
-    return code;
+    return Ep4gxaWrite<uint64_t, 8>(position, offset, JoinWord(low, high));
 }
 QUELT_API uint32_t QUELT_CALL EP4GXA_ReadReg64(uint32_t position, uint32_t offset, uint64_t* value)
 {
-    if (value == nullptr) return QUELT_NULL_POINTER;
-    volatile void* reg = nullptr;
-    const uint32_t code = Ep4gxaRegister(position, offset, 8, 8, &reg);
-    if (code == QUELT_OK) *value = mmio::Read64(reg);
-    return code;
+    return Ep4gxaRead<uint64_t, 8>(position, offset, value);
 }
 QUELT_API uint32_t QUELT_CALL EP4GXA_WriteReg64(uint32_t position, uint32_t offset, uint64_t value)
 {
-    volatile void* reg = nullptr;
-    const uint32_t code = Ep4gxaRegister(position, offset, 8, 8, &reg);
-    if (code == QUELT_OK) mmio::Write64(reg, value);
-    return code;
+    return Ep4gxaWrite<uint64_t, 8>(position, offset, value);
 }
 
 // --- serial EEPROM ---

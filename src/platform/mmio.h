@@ -4,8 +4,9 @@
 //
 // On Windows that is all they are. On POSIX a device model of the simulated
 // card driver may sit behind a window of card memory (the EEPROM on its control
-// byte, a recording model in tests); an access inside a window goes to the
-// model, every other access is the plain volatile access.
+// byte, a recording model in tests); an access that touches a window with any
+// of its bytes goes to the model, every other access is the plain volatile
+// access.
 #pragma once
 
 #include <atomic>
@@ -18,7 +19,9 @@ namespace mmio {
 
 #if !QUELT_WINDOWS
 // A device model behind a window of card memory. Offsets are from the window's
-// start; width is 1, 4 or 8 bytes. Calls may come from any thread.
+// start; width is 1, 4 or 8 bytes. An access that begins before the window
+// and reaches into it gets an offset that wrapped below zero: read it as a
+// std::ptrdiff_t. Calls may come from any thread.
 class Model {
 public:
     virtual ~Model() = default;
@@ -27,47 +30,108 @@ public:
 };
 
 // Registers model for [base, base + size). The model must outlive the window.
-// Returns an id for UnregisterWindow.
+// Returns an id for UnregisterWindow, or -1 for a null base or model or an
+// empty window.
 int RegisterWindow(const volatile void* base, std::size_t size, Model* model);
 // Removes the window; returns once no access is inside the model any more.
 void UnregisterWindow(int id);
 
 namespace detail {
+// The number of registered windows.
 extern std::atomic<int> windowCount;
-// True when addr lies in a window; then the access was made through the model.
+// First and last byte of the smallest range that holds every window; low is
+// above high while there is none. The hot path tests only these two words and
+// writes nothing, so threads on different cards never share a written line.
+// While the set of windows changes a reader may see one bound old and one
+// new; either mix still holds every window that is there before and after.
+extern std::atomic<std::uintptr_t> windowLow;
+extern std::atomic<std::uintptr_t> windowHigh;
+
+// True when some window holds a byte of the access; then the access was made
+// through that window's model. Looks the windows up without a lock.
 bool ModelRead(const volatile void* addr, unsigned width, std::uint64_t* value);
 bool ModelWrite(volatile void* addr, unsigned width, std::uint64_t value);
+
+inline bool MayTouchWindow(const volatile void* addr, unsigned width) {
+    const auto first = reinterpret_cast<std::uintptr_t>(addr);
+    return first + (width - 1) >= windowLow.load(std::memory_order_relaxed) &&
+           first <= windowHigh.load(std::memory_order_relaxed);
+}
+}  // namespace detail
+#endif
+
+#if !QUELT_WINDOWS
+namespace detail {
+// The access when it may touch a window: out of line, so the inline path
+// needs no registers saved for it.
+template <typename T>
+[[gnu::noinline, gnu::cold]] T ReadNearWindows(const volatile void* addr) {
+    std::uint64_t v;
+    if (ModelRead(addr, sizeof(T), &v)) return static_cast<T>(v);
+    return *static_cast<const volatile T*>(addr);
+}
+template <typename T>
+[[gnu::noinline, gnu::cold]] void WriteNearWindows(volatile void* addr, T value) {
+    if (!ModelWrite(addr, sizeof(T), static_cast<std::uint64_t>(value)))
+        *static_cast<volatile T*>(addr) = value;
+}
 }  // namespace detail
 #endif
 
 template <typename T>
-inline T Read(const volatile void* addr)
-{
+inline T Read(const volatile void* addr) {
 #if !QUELT_WINDOWS
-    if (detail::windowCount.load(std::memory_order_acquire) != 0) {
-        std::uint64_t v;
-        if (detail::ModelRead(addr, sizeof(T), &v)) return static_cast<T>(v);
-    }
+    if (detail::MayTouchWindow(addr, sizeof(T))) [[unlikely]]
+        return detail::ReadNearWindows<T>(addr);
 #endif
     return *static_cast<const volatile T*>(addr);
 }
 
 template <typename T>
-inline void Write(volatile void* addr, T value)
-{
+inline void Write(volatile void* addr, T value) {
 #if !QUELT_WINDOWS
-    if (detail::windowCount.load(std::memory_order_acquire) != 0) {
-        if (detail::ModelWrite(addr, sizeof(T), static_cast<std::uint64_t>(value))) return;
-    }
+    if (detail::MayTouchWindow(addr, sizeof(T))) [[unlikely]]
+        return detail::WriteNearWindows<T>(addr, value);
 #endif
     *static_cast<volatile T*>(addr) = value;
 }
 
-inline std::uint8_t Read8(const volatile void* addr) { return Read<std::uint8_t>(addr); }
-inline std::uint32_t Read32(const volatile void* addr) { return Read<std::uint32_t>(addr); }
-inline std::uint64_t Read64(const volatile void* addr) { return Read<std::uint64_t>(addr); }
-inline void Write8(volatile void* addr, std::uint8_t v) { Write<std::uint8_t>(addr, v); }
-inline void Write32(volatile void* addr, std::uint32_t v) { Write<std::uint32_t>(addr, v); }
-inline void Write64(volatile void* addr, std::uint64_t v) { Write<std::uint64_t>(addr, v); }
+// The plain access, made only when no window can be touched by it: true when
+// it was made. Lets a caller keep its own slow path out of line.
+template <typename T>
+inline bool TryPlainRead(const volatile void* addr, T* value) {
+#if !QUELT_WINDOWS
+    if (detail::MayTouchWindow(addr, sizeof(T))) return false;
+#endif
+    *value = *static_cast<const volatile T*>(addr);
+    return true;
+}
+template <typename T>
+inline bool TryPlainWrite(volatile void* addr, T value) {
+#if !QUELT_WINDOWS
+    if (detail::MayTouchWindow(addr, sizeof(T))) return false;
+#endif
+    *static_cast<volatile T*>(addr) = value;
+    return true;
+}
+
+inline std::uint8_t Read8(const volatile void* addr) {
+    return Read<std::uint8_t>(addr);
+}
+inline std::uint32_t Read32(const volatile void* addr) {
+    return Read<std::uint32_t>(addr);
+}
+inline std::uint64_t Read64(const volatile void* addr) {
+    return Read<std::uint64_t>(addr);
+}
+inline void Write8(volatile void* addr, std::uint8_t v) {
+    Write<std::uint8_t>(addr, v);
+}
+inline void Write32(volatile void* addr, std::uint32_t v) {
+    Write<std::uint32_t>(addr, v);
+}
+inline void Write64(volatile void* addr, std::uint64_t v) {
+    Write<std::uint64_t>(addr, v);
+}
 
 }  // namespace mmio

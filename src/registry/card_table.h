@@ -38,9 +38,12 @@ inline DeviceHandle* LoadHandle(const CardEntry& e)
 {
     return std::atomic_ref<DeviceHandle*>(const_cast<DeviceHandle*&>(e.handle)).load(std::memory_order_acquire);
 }
+// Keeps the positions that name the entry in step (registry/open_positions.h).
+void RefreshOpenPositions(const CardEntry& entry);
 inline void StoreHandle(CardEntry& e, DeviceHandle* h)
 {
     std::atomic_ref<DeviceHandle*>(e.handle).store(h, std::memory_order_release);
+    RefreshOpenPositions(e);
 }
 inline bool IsPresent(const CardEntry& e) { return e.boardName[0] != '\0'; }
 

@@ -1,5 +1,6 @@
 // The per-family maps from a caller's card position to a card table index.
 #include "registry/card_table.h"
+#include "registry/open_positions.h"
 
 namespace {
 
@@ -91,6 +92,7 @@ PositionMap& MapOf(Family family) {
 }  // namespace
 
 void ResetPositionMaps() {
+    ForgetOpenPositions();
     Clear(gOx9162Map);
     Clear(gEp4gxaMap);
     Clear(gOx952Function0Map);

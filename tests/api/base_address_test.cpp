@@ -7,6 +7,7 @@
 #include "api/open_close.h"
 #include "driver/contract.h"
 #include "driver/device.h"
+#include "platform/posix/test_hooks.h"
 #include "quelt_ox952.h"
 #include "registry/registry_fixture.h"
 
@@ -132,27 +133,122 @@ using BaseAddressTest = RegistryTest;
 // test guards the OX952 region functions against that.
 TEST_F(BaseAddressTest, Ox952ParityTests) {
     const int f0 = AddOx952Pair();
-    ASSERT_EQ(OX952_Open(0, 0), 0u);
     auto& map0 = const_cast<PositionMap&>(BuiltMap(Family::OX952));
     auto& map1 = Ox952Function1Map();
     map0.index[0].store(static_cast<std::int8_t>(f0));      // function 1's entry (odd)
     map1.index[0].store(static_cast<std::int8_t>(f0 - 1));  // function 0's entry (even)
+    ASSERT_EQ(OX952_Open(0, 0), 0u);
     void* address = nullptr;
     std::uint32_t length = 0;
     EXPECT_EQ(OX952_BAR05_BaseAdr(0, &address, &length), 0x80u);
     EXPECT_EQ(OX952_BAR11_BaseAdr(0, &address, &length), 0x4000u);
     EXPECT_EQ(OX952_BAR13_BaseAdr(0, &address, &length), 0x8000u);
+    EXPECT_EQ(address, nullptr);
     map0.index[0].store(static_cast<std::int8_t>(f0 - 1));
     map1.index[0].store(static_cast<std::int8_t>(f0));
 }
 
 TEST_F(BaseAddressTest, Ox952FunctionOneRegionsNeedThePairing) {
     AddOx952Pair();
+    std::uint32_t count = 0;
+    ASSERT_EQ(OX952_CardsInSystem(&count), 0u);
+    ASSERT_EQ(count, 1u);
     void* address = nullptr;
     std::uint32_t length = 0;
     // Before the first open the position has no function 1 yet.
     EXPECT_EQ(OX952_BAR11_BaseAdr(0, &address, &length), QUELT_NO_CARD);
     EXPECT_EQ(OX952_BAR05_BaseAdr(0, &address, &length), QUELT_NOT_OPEN);
+    EXPECT_EQ(OX952_SHARED_BaseAdr(0, &address, &length), QUELT_NO_CARD);
+    ASSERT_EQ(OX952_Open(0, 0), 0u);
+    EXPECT_EQ(OX952_BAR11_BaseAdr(0, &address, &length), 0u);
+    ASSERT_EQ(OX952_Close(0), 0u);
+    // The pairing stays; the function-1 entry now reads as not open.
+    EXPECT_EQ(OX952_BAR11_BaseAdr(0, &address, &length), QUELT_NOT_OPEN);
+    EXPECT_EQ(OX952_SHARED_BaseAdr(0, &address, &length), QUELT_NOT_OPEN);
+}
+
+// Every member that reads a position without opening it, as the first call of
+// a process: the maps are not built, so there is no card yet, and nothing may
+// scan the cards or ask the driver anything.
+struct FirstCallCase {
+    const char* name;
+    std::uint32_t (*call)(std::uint32_t position);
+};
+
+template <BaseFn fn>
+std::uint32_t CallBase(std::uint32_t position) {
+    void* address = reinterpret_cast<void*>(0x1);
+    std::uint32_t length = 7;
+    const std::uint32_t code = fn(position, &address, &length);
+    // A refused call writes neither output.
+    if (code != 0 && (address != reinterpret_cast<void*>(0x1) || length != 7)) return 0xDEAD;
+    return code;
+}
+
+class FirstCallTest : public RegistryTest, public ::testing::WithParamInterface<FirstCallCase> {};
+
+TEST_P(FirstCallTest, AnUnbuiltMapReadsAsNoCardAndAsksTheDriverNothing) {
+    AddOx952Pair();
+    sim::AddCard(Ox9162());
+    sim::AddCard(Ep4gxa());
+    sim::ClearRequestLog();
+    const std::size_t handlesBefore = posix_test::OpenHandleCount();
+
+    EXPECT_EQ(GetParam().call(0), QUELT_NO_CARD);
+    EXPECT_EQ(GetParam().call(31), QUELT_NO_CARD);
+    EXPECT_TRUE(sim::RequestLog().empty());
+    EXPECT_FALSE(IsPresent(CardTable()[0])) << "the cards were scanned";
+    EXPECT_EQ(posix_test::OpenHandleCount(), handlesBefore);
+}
+
+std::uint32_t ReadReg32(std::uint32_t p) {
+    std::uint32_t v = 0;
+    return EP4GXA_ReadReg32(p, 0, &v);
+}
+std::uint32_t WriteReg8(std::uint32_t p) {
+    return EP4GXA_WriteReg8(p, 0, 1);
+}
+std::uint32_t ReadReg2x32(std::uint32_t p) {
+    std::uint32_t lo = 0, hi = 0;
+    return EP4GXA_ReadReg2x32(p, 0, &lo, &hi);
+}
+std::uint32_t WriteReg64(std::uint32_t p) {
+    return EP4GXA_WriteReg64(p, 0, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Members, FirstCallTest,
+                         ::testing::Values(FirstCallCase{"OX952_BAR05", CallBase<OX952_BAR05_BaseAdr>},
+                                           FirstCallCase{"OX952_BAR11", CallBase<OX952_BAR11_BaseAdr>},
+                                           FirstCallCase{"OX952_BAR13", CallBase<OX952_BAR13_BaseAdr>},
+                                           FirstCallCase{"OX952_SHARED", CallBase<OX952_SHARED_BaseAdr>},
+                                           FirstCallCase{"OX9162_BAR3", CallBase<OX9162_BAR3_BaseAdr>},
+                                           FirstCallCase{"OX9162_BAR4", CallBase<OX9162_BAR4_BaseAdr>},
+                                           FirstCallCase{"OX9162_SHARED", CallBase<OX9162_SHARED_BaseAdr>},
+                                           FirstCallCase{"EP4GXA_BAR0", CallBase<EP4GXA_BAR0_BaseAdr>},
+                                           FirstCallCase{"EP4GXA_BAR1", CallBase<EP4GXA_BAR1_BaseAdr>},
+                                           FirstCallCase{"EP4GXA_BAR2", CallBase<EP4GXA_BAR2_BaseAdr>},
+                                           FirstCallCase{"EP4GXA_SHARED", CallBase<EP4GXA_SHARED_BaseAdr>},
+                                           FirstCallCase{"EP4GXA_ReadReg32", ReadReg32},
+                                           FirstCallCase{"EP4GXA_WriteReg8", WriteReg8},
+                                           FirstCallCase{"EP4GXA_ReadReg2x32", ReadReg2x32},
+                                           FirstCallCase{"EP4GXA_WriteReg64", WriteReg64}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Once another call has built the maps, the same members tell a card that is
+// there but not open (0x40) from a position without a card (2).
+TEST_F(BaseAddressTest, AfterTheScanAClosedCardReadsAsNotOpen) {
+    sim::AddCard(Ox9162());
+    sim::AddCard(Ep4gxa());
+    std::uint32_t count = 0;
+    ASSERT_EQ(EP4GXA_CardsInSystem(&count), 0u);
+    EXPECT_EQ(CallBase<EP4GXA_BAR0_BaseAdr>(0), QUELT_NOT_OPEN);
+    EXPECT_EQ(CallBase<EP4GXA_SHARED_BaseAdr>(0), QUELT_NOT_OPEN);
+    EXPECT_EQ(CallBase<EP4GXA_BAR0_BaseAdr>(1), QUELT_NO_CARD);
+    EXPECT_EQ(ReadReg32(0), QUELT_NOT_OPEN);
+    // Each family's map is its own: the OX9162 one is still unbuilt.
+    EXPECT_EQ(CallBase<OX9162_BAR3_BaseAdr>(0), QUELT_NO_CARD);
+    ASSERT_EQ(OX9162_CardsInSystem(&count), 0u);
+    EXPECT_EQ(CallBase<OX9162_BAR3_BaseAdr>(0), QUELT_NOT_OPEN);
 }
 
 struct SlotCountCase {
@@ -202,6 +298,8 @@ TEST_F(BaseAddressTest, SharedAreaChecksAndMissingBlock) {
     sim::AddCard(Ox9162());
     void* address = nullptr;
     std::uint32_t length = 0;
+    std::uint32_t count = 0;
+    ASSERT_EQ(OX9162_CardsInSystem(&count), 0u);
     EXPECT_EQ(OX9162_SHARED_BaseAdr(32, &address, &length), QUELT_NO_CARD);
     EXPECT_EQ(OX9162_SHARED_BaseAdr(2, nullptr, nullptr), QUELT_NO_CARD);
     EXPECT_EQ(OX9162_SHARED_BaseAdr(0, nullptr, nullptr), QUELT_NOT_OPEN);

@@ -159,6 +159,8 @@ TEST_F(RegisterCodeTest, PointerTestFirstThenRegionCodes) {
     EXPECT_EQ(EP4GXA_ReadReg8(0, 2, nullptr), QUELT_NULL_POINTER);
     EXPECT_EQ(EP4GXA_ReadReg64(0, 0, nullptr), QUELT_NULL_POINTER);
     // Position and open state come from the region lookup.
+    std::uint32_t count = 0;
+    ASSERT_EQ(EP4GXA_CardsInSystem(&count), 0u);
     EXPECT_EQ(EP4GXA_WriteReg8(32, 0, 1), QUELT_NO_CARD);
     EXPECT_EQ(EP4GXA_WriteReg8(0, 0, 1), QUELT_NOT_OPEN);
     EXPECT_EQ(EP4GXA_ReadReg32(0, 2, &w), QUELT_NOT_OPEN);
@@ -167,6 +169,15 @@ TEST_F(RegisterCodeTest, PointerTestFirstThenRegionCodes) {
     EXPECT_EQ(EP4GXA_ReadReg8(0, 4, &b), 0u);
     ASSERT_EQ(EP4GXA_Close(0), 0u);
     EXPECT_EQ(EP4GXA_ReadReg8(0, 4, &b), QUELT_NOT_OPEN);
+    // Reopened, the card's new mapping serves the same position.
+    ASSERT_EQ(EP4GXA_Open(0, 0), 0u);
+    EXPECT_EQ(EP4GXA_WriteReg8(0, 4, 0x5C), 0u);
+    EXPECT_EQ(EP4GXA_ReadReg8(0, 4, &b), 0u);
+    EXPECT_EQ(b, 0x5C);
+    // After an unload and a new load the maps are unbuilt again: no card.
+    RegistryUnload();
+    RegistryLoad();
+    EXPECT_EQ(EP4GXA_ReadReg8(0, 4, &b), QUELT_NO_CARD);
 }
 
 TEST_F(RegisterCodeTest, UnmappedRegionZeroGivesRegionCode) {

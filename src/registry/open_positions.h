@@ -1,0 +1,57 @@
+// What the hot paths need of an open card position, ready in one read: the
+// driver's resources of the handle that holds the position open.
+//
+// Register access and base addresses run once per access an application
+// makes, so they must not walk from the position through the map, the table
+// entry and the handle each time. Every change of an entry's handle
+// (StoreHandle: Open, Close, unload) brings the positions that name the entry
+// up to date, so a position reads open here exactly while its entry holds a
+// handle. The resources a handle delivers do not change while it is attached,
+// so the pointer is the whole of the cached state; readers take no lock and
+// write nothing.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "registry/card_table.h"
+
+// The four position maps: the OX952 function-0 and function-1 maps, then the
+// OX9162 and EP4GXA maps.
+enum class PositionMapId { OX952Function0, OX952Function1, OX9162, EP4GXA };
+inline constexpr int POSITION_MAP_COUNT = 4;
+
+struct OpenPosition {
+    std::atomic<const DeviceResources*> resources;  // null while not open here
+    std::atomic<const CardEntry*> entry;            // the entry the map named at the last change
+};
+
+namespace open_positions_detail {
+extern OpenPosition positions[POSITION_MAP_COUNT][CARD_TABLE_SIZE];
+}
+
+inline constexpr PositionMapId MapIdOf(Family family) {
+    return family == Family::OX9162   ? PositionMapId::OX9162
+           : family == Family::EP4GXA ? PositionMapId::EP4GXA
+                                      : PositionMapId::OX952Function0;
+}
+
+// The position's record; position below CARD_TABLE_SIZE.
+inline const OpenPosition& OpenPositionOf(PositionMapId map, std::uint32_t position) {
+    return open_positions_detail::positions[static_cast<int>(map)][position];
+}
+
+// The resources of the handle holding the position open, or null.
+inline const DeviceResources* OpenResources(PositionMapId map, std::uint32_t position) {
+    return OpenPositionOf(map, position).resources.load(std::memory_order_acquire);
+}
+
+// Brings every position whose map names `entry`, or named it at the last
+// change, up to date with the entry's handle. Called by StoreHandle.
+void RefreshOpenPositions(const CardEntry& entry);
+
+// Every position back to not open (load, and when the maps are reset).
+void ForgetOpenPositions();
+
+// The entry a position's map names as it stands, never building the map.
+const CardEntry* MappedEntry(PositionMapId map, std::uint32_t position);
