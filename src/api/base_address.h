@@ -47,11 +47,11 @@ inline bool ParityFits(RegionRule::Parity parity, const CardEntry* entry) {
 inline std::uint32_t RegionBaseAdr(const RegionRule& rule, std::uint32_t position, void** address,
                                    std::uint32_t* length) {
     if (position >= static_cast<std::uint32_t>(CARD_TABLE_SIZE)) return QUELT_NO_CARD;
-    const OpenPosition& open = OpenPositionOf(rule.map, position);
-    const DeviceResources* res = open.resources.load(std::memory_order_acquire);
+    const DeviceResources* res = OpenResources(rule.map, position);
     if (res == nullptr) return NotOpenCode(rule.map, position);
     if (address == nullptr || length == nullptr) return QUELT_NULL_POINTER;
-    if (!ParityFits(rule.parity, open.entry.load(std::memory_order_relaxed))) return rule.code;
+    if (rule.parity != RegionRule::Parity::Any && !ParityFits(rule.parity, OpenEntry(rule.map, position)))
+        return rule.code;
     if (res->regionCount < rule.region + 1) return rule.code;
     const OxRegion& region = res->regions[rule.region];
     *address = region.address;

@@ -39,23 +39,31 @@ void UnregisterWindow(int id);
 namespace detail {
 // The number of registered windows.
 extern std::atomic<int> windowCount;
-// First and last byte of the smallest range that holds every window; low is
-// above high while there is none. The hot path tests only these two words and
-// writes nothing, so threads on different cards never share a written line.
-// While the set of windows changes a reader may see one bound old and one
-// new; either mix still holds every window that is there before and after.
-extern std::atomic<std::uintptr_t> windowLow;
-extern std::atomic<std::uintptr_t> windowHigh;
+
+// Which 4 KiB pages an access may start in and still touch a window, hashed
+// by page number: a slot holds the one such page that hashes to it, 0 for
+// none, or kSharedSlot when several do. The hot path reads one slot and
+// writes nothing, so threads on different cards never share a written line;
+// a window elsewhere costs an access nothing more than no window at all.
+// A slot changes in one store from what held before a change of the windows
+// to what holds after it, so a reader always finds every window that is there
+// both before and after.
+inline constexpr unsigned kPageShift = 12;
+inline constexpr std::size_t kPageSlots = 256;
+inline constexpr std::uintptr_t kSharedSlot = ~std::uintptr_t{0};
+extern std::atomic<std::uintptr_t> windowPages[kPageSlots];
 
 // True when some window holds a byte of the access; then the access was made
 // through that window's model. Looks the windows up without a lock.
 bool ModelRead(const volatile void* addr, unsigned width, std::uint64_t* value);
 bool ModelWrite(volatile void* addr, unsigned width, std::uint64_t value);
 
-inline bool MayTouchWindow(const volatile void* addr, unsigned width) {
-    const auto first = reinterpret_cast<std::uintptr_t>(addr);
-    return first + (width - 1) >= windowLow.load(std::memory_order_relaxed) &&
-           first <= windowHigh.load(std::memory_order_relaxed);
+// Accesses are at most 8 bytes wide, so a page counts for a window when the
+// window holds a byte of it or of the 7 bytes after it (see RegisterWindow).
+inline bool MayTouchWindow(const volatile void* addr) {
+    const std::uintptr_t page = reinterpret_cast<std::uintptr_t>(addr) >> kPageShift;
+    const std::uintptr_t slot = windowPages[page % kPageSlots].load(std::memory_order_relaxed);
+    return slot == page || slot == kSharedSlot;
 }
 }  // namespace detail
 #endif
@@ -81,7 +89,7 @@ template <typename T>
 template <typename T>
 inline T Read(const volatile void* addr) {
 #if !QUELT_WINDOWS
-    if (detail::MayTouchWindow(addr, sizeof(T))) [[unlikely]]
+    if (detail::MayTouchWindow(addr)) [[unlikely]]
         return detail::ReadNearWindows<T>(addr);
 #endif
     return *static_cast<const volatile T*>(addr);
@@ -90,7 +98,7 @@ inline T Read(const volatile void* addr) {
 template <typename T>
 inline void Write(volatile void* addr, T value) {
 #if !QUELT_WINDOWS
-    if (detail::MayTouchWindow(addr, sizeof(T))) [[unlikely]]
+    if (detail::MayTouchWindow(addr)) [[unlikely]]
         return detail::WriteNearWindows<T>(addr, value);
 #endif
     *static_cast<volatile T*>(addr) = value;
@@ -101,7 +109,7 @@ inline void Write(volatile void* addr, T value) {
 template <typename T>
 inline bool TryPlainRead(const volatile void* addr, T* value) {
 #if !QUELT_WINDOWS
-    if (detail::MayTouchWindow(addr, sizeof(T))) return false;
+    if (detail::MayTouchWindow(addr)) return false;
 #endif
     *value = *static_cast<const volatile T*>(addr);
     return true;
@@ -109,7 +117,7 @@ inline bool TryPlainRead(const volatile void* addr, T* value) {
 template <typename T>
 inline bool TryPlainWrite(volatile void* addr, T value) {
 #if !QUELT_WINDOWS
-    if (detail::MayTouchWindow(addr, sizeof(T))) return false;
+    if (detail::MayTouchWindow(addr)) return false;
 #endif
     *static_cast<volatile T*>(addr) = value;
     return true;

@@ -5,12 +5,14 @@
 #include "driver/device.h"
 
 namespace open_positions_detail {
-OpenPosition positions[POSITION_MAP_COUNT][CARD_TABLE_SIZE];
-}
+std::atomic<const DeviceResources*> resources[POSITION_MAP_COUNT][CARD_TABLE_SIZE];
+std::atomic<const CardEntry*> entries[POSITION_MAP_COUNT][CARD_TABLE_SIZE];
+}  // namespace open_positions_detail
 
 namespace {
 
-using open_positions_detail::positions;
+using open_positions_detail::entries;
+using open_positions_detail::resources;
 
 const PositionMap& MapOf(PositionMapId map) {
     switch (map) {
@@ -35,11 +37,11 @@ const DeviceResources* ResourcesOf(const CardEntry* e) {
 // write is the one written: two threads changing the same entry at once (the
 // library changes handles under the DriverLock, so only a misuse could) still
 // leave the slot with the last handle.
-void Refresh(OpenPosition& slot, const CardEntry* e) {
-    slot.entry.store(e, std::memory_order_seq_cst);
+void Refresh(int map, std::uint32_t position, const CardEntry* e) {
+    entries[map][position].store(e, std::memory_order_seq_cst);
     for (;;) {
         const DeviceResources* res = ResourcesOf(e);
-        slot.resources.store(res, std::memory_order_seq_cst);
+        resources[map][position].store(res, std::memory_order_seq_cst);
         if (ResourcesOf(e) == res) return;
     }
 }
@@ -54,19 +56,18 @@ const CardEntry* MappedEntry(PositionMapId map, std::uint32_t position) {
 void RefreshOpenPositions(const CardEntry& entry) {
     for (int m = 0; m < POSITION_MAP_COUNT; ++m) {
         for (std::uint32_t p = 0; p < static_cast<std::uint32_t>(CARD_TABLE_SIZE); ++p) {
-            OpenPosition& slot = positions[m][p];
             const CardEntry* mapped = MappedEntry(static_cast<PositionMapId>(m), p);
-            if (mapped == &entry || slot.entry.load(std::memory_order_relaxed) == &entry)
-                Refresh(slot, mapped);
+            if (mapped == &entry || entries[m][p].load(std::memory_order_relaxed) == &entry)
+                Refresh(m, p, mapped);
         }
     }
 }
 
 void ForgetOpenPositions() {
-    for (auto& map : positions) {
-        for (auto& slot : map) {
-            slot.resources.store(nullptr, std::memory_order_seq_cst);
-            slot.entry.store(nullptr, std::memory_order_seq_cst);
+    for (int m = 0; m < POSITION_MAP_COUNT; ++m) {
+        for (int p = 0; p < CARD_TABLE_SIZE; ++p) {
+            resources[m][p].store(nullptr, std::memory_order_seq_cst);
+            entries[m][p].store(nullptr, std::memory_order_seq_cst);
         }
     }
 }

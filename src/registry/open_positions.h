@@ -21,14 +21,12 @@
 enum class PositionMapId { OX952Function0, OX952Function1, OX9162, EP4GXA };
 inline constexpr int POSITION_MAP_COUNT = 4;
 
-struct OpenPosition {
-    std::atomic<const DeviceResources*> resources;  // null while not open here
-    std::atomic<const CardEntry*> entry;            // the entry the map named at the last change
-};
-
 namespace open_positions_detail {
-extern OpenPosition positions[POSITION_MAP_COUNT][CARD_TABLE_SIZE];
-}
+// Apart, so the hot paths index an array of pointers and nothing else.
+extern std::atomic<const DeviceResources*> resources[POSITION_MAP_COUNT][CARD_TABLE_SIZE];
+// The entry the map named at the last change; null while none.
+extern std::atomic<const CardEntry*> entries[POSITION_MAP_COUNT][CARD_TABLE_SIZE];
+}  // namespace open_positions_detail
 
 inline constexpr PositionMapId MapIdOf(Family family) {
     return family == Family::OX9162   ? PositionMapId::OX9162
@@ -36,14 +34,15 @@ inline constexpr PositionMapId MapIdOf(Family family) {
                                       : PositionMapId::OX952Function0;
 }
 
-// The position's record; position below CARD_TABLE_SIZE.
-inline const OpenPosition& OpenPositionOf(PositionMapId map, std::uint32_t position) {
-    return open_positions_detail::positions[static_cast<int>(map)][position];
+// The resources of the handle holding the position open, or null; position
+// below CARD_TABLE_SIZE.
+inline const DeviceResources* OpenResources(PositionMapId map, std::uint32_t position) {
+    return open_positions_detail::resources[static_cast<int>(map)][position].load(std::memory_order_acquire);
 }
 
-// The resources of the handle holding the position open, or null.
-inline const DeviceResources* OpenResources(PositionMapId map, std::uint32_t position) {
-    return OpenPositionOf(map, position).resources.load(std::memory_order_acquire);
+// The entry behind an open position (read after OpenResources gave non-null).
+inline const CardEntry* OpenEntry(PositionMapId map, std::uint32_t position) {
+    return open_positions_detail::entries[static_cast<int>(map)][position].load(std::memory_order_relaxed);
 }
 
 // Brings every position whose map names `entry`, or named it at the last

@@ -3,8 +3,8 @@
 // Accesses outside every window must cost next to nothing and must not slow
 // each other down across threads, so the path that decides "no window here"
 // takes no lock and writes no shared memory:
-//  - the accessors first test the bounds of all windows together (mmio.h);
-//  - an access inside those bounds scans a table of window ranges that is
+//  - the accessors first test the page the access starts in (mmio.h);
+//  - an access in a page near a window scans a table of window ranges that is
 //    published under a sequence count: writers (register, unregister) change
 //    it under the registry's mutex between two increments, readers retry when
 //    the count moved. Table storage that is replaced is kept, so a reader still
@@ -33,8 +33,7 @@ namespace mmio {
 
 namespace detail {
 std::atomic<int> windowCount{0};
-std::atomic<std::uintptr_t> windowLow{std::numeric_limits<std::uintptr_t>::max()};
-std::atomic<std::uintptr_t> windowHigh{0};
+std::atomic<std::uintptr_t> windowPages[kPageSlots];
 }  // namespace detail
 
 namespace {
@@ -99,6 +98,32 @@ bool Touches(std::uintptr_t wFirst, std::uintptr_t wLast, std::uintptr_t first, 
     return first <= wLast && wFirst <= last;
 }
 
+// Rewrites the page slots of mmio.h from the live windows: each slot once,
+// straight from its old value to its new one. Call with the lock held.
+void PublishPages(const Registry& r) {
+    using detail::kPageShift;
+    using detail::kPageSlots;
+    using detail::kSharedSlot;
+    std::uintptr_t slots[kPageSlots] = {};
+    for (const auto& w : r.windows) {
+        if (w.removed) continue;
+        // An access of up to 8 bytes that starts up to 7 bytes before the
+        // window still reaches it.
+        const std::uintptr_t reach = w.first > 7 ? w.first - 7 : 0;
+        const std::uintptr_t lastPage = w.last >> kPageShift;
+        for (std::uintptr_t page = reach >> kPageShift;; ++page) {
+            std::uintptr_t& slot = slots[page % kPageSlots];
+            // Page 0 cannot mark itself: 0 is the empty slot.
+            slot = page != 0 && (slot == 0 || slot == page) ? page : kSharedSlot;
+            if (page == lastPage) break;
+        }
+    }
+    for (std::size_t i = 0; i < kPageSlots; ++i) {
+        if (detail::windowPages[i].load(std::memory_order_relaxed) != slots[i])
+            detail::windowPages[i].store(slots[i], std::memory_order_relaxed);
+    }
+}
+
 // Rewrites the lock-free table and the bounds from the live windows. Call with
 // the lock held.
 void Publish(Registry& r) {
@@ -115,25 +140,21 @@ void Publish(Registry& r) {
     SpanBlock& block = *t.storage.back();
 
     const std::uint64_t s = t.sequence.load(std::memory_order_relaxed);
+    // The odd count comes first: a reader that sees any store below also sees
+    // it, since those stores release.
     t.sequence.store(s + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    std::uintptr_t low = std::numeric_limits<std::uintptr_t>::max();
-    std::uintptr_t high = 0;
     std::uint32_t n = 0;
     for (const auto& w : r.windows) {
         if (w.removed) continue;
-        block.spans[n].first.store(w.first, std::memory_order_relaxed);
-        block.spans[n].last.store(w.last, std::memory_order_relaxed);
+        block.spans[n].first.store(w.first, std::memory_order_release);
+        block.spans[n].last.store(w.last, std::memory_order_release);
         ++n;
-        low = std::min(low, w.first);
-        high = std::max(high, w.last);
     }
     t.block.store(&block, std::memory_order_release);
-    t.count.store(n, std::memory_order_relaxed);
+    t.count.store(n, std::memory_order_release);
     t.sequence.store(s + 2, std::memory_order_release);
 
-    detail::windowLow.store(low, std::memory_order_relaxed);
-    detail::windowHigh.store(high, std::memory_order_relaxed);
+    PublishPages(r);
     detail::windowCount.store(static_cast<int>(n), std::memory_order_release);
 }
 
@@ -148,10 +169,10 @@ bool AnyWindowTouches(std::uintptr_t first, std::uintptr_t last) {
             block ? std::min(t.count.load(std::memory_order_relaxed), block->capacity) : 0;
         bool found = false;
         for (std::uint32_t i = 0; i < n && !found; ++i) {
-            found = Touches(block->spans[i].first.load(std::memory_order_relaxed),
-                            block->spans[i].last.load(std::memory_order_relaxed), first, last);
+            found = Touches(block->spans[i].first.load(std::memory_order_acquire),
+                            block->spans[i].last.load(std::memory_order_acquire), first, last);
         }
-        std::atomic_thread_fence(std::memory_order_acquire);
+        // The loads above acquire, so this one cannot move before them.
         if (t.sequence.load(std::memory_order_relaxed) == before) return found;
     }
 }
