@@ -14,6 +14,7 @@
 #include <map>
 #include <mutex>
 
+#include "platform/fork_safe.h"
 #include "sim/eeprom_93c46.h"
 #include "sim/hooks.h"
 #include "sim/models.h"
@@ -24,22 +25,6 @@ namespace sim {
 namespace {
 
 using namespace store;
-
-std::mutex& StateMutex() {
-    // Held across fork, so a child never inherits it locked by a thread
-    // that does not exist there.
-    static std::mutex* m = [] {
-        auto* mutex = new std::mutex;
-        pthread_atfork([] { StateMutex().lock(); }, [] { StateMutex().unlock(); },
-                       [] { StateMutex().unlock(); });
-        return mutex;
-    }();
-    return *m;
-}
-
-// Made while the program starts, before any thread can hold it: a handler
-// registered by a first use racing with a fork would come too late.
-[[maybe_unused]] const bool kStateMutexReady = (StateMutex(), true);
 
 struct ArmedFault {
     Fault fault;
@@ -73,9 +58,16 @@ std::atomic<bool> logOn{false};
 std::atomic<bool> immediateWaits{false};
 std::atomic<int> armedFaults{0};
 
+// The process's state, with the mutex that guards it (held across fork, so
+// a child never inherits it locked by a thread that does not exist there).
+fork_safe::Guarded<State>& Guarded() {
+    return fork_safe::ProcessWide<State>();
+}
+std::mutex& StateMutex() {
+    return Guarded().mutex;
+}
 State& S() {
-    static State* state = new State;  // lives to process exit: used from destructors
-    return *state;
+    return Guarded().value;
 }
 
 [[noreturn]] void Fail(const std::string& what) {

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "driver/contract.h"
+#include "platform/fork_safe.h"
 #include "sim/hooks.h"
 #include "sim/models.h"
 #include "sim/store.h"
@@ -98,31 +99,21 @@ namespace {
 // descriptors it inherited: their slot locks are the parent's, and must go
 // when the parent ends, not when the child does.
 struct OpenDevices {
-    std::mutex lock;
     std::set<Device*> devices;
+
+    void AfterForkInChild() {
+        forkGeneration.fetch_add(1, std::memory_order_relaxed);
+        for (Device* d : devices) {
+            d->card.CloseDescriptor();
+            if (d->lockFd >= 0) ::close(d->lockFd);
+            d->lockFd = -1;
+        }
+    }
 };
 
-OpenDevices& Opened() {
-    static OpenDevices* open = [] {
-        auto* o = new OpenDevices;
-        pthread_atfork([] { Opened().lock.lock(); }, [] { Opened().lock.unlock(); },
-                       [] {
-                           forkGeneration.fetch_add(1, std::memory_order_relaxed);
-                           for (Device* d : Opened().devices) {
-                               d->card.CloseDescriptor();
-                               if (d->lockFd >= 0) ::close(d->lockFd);
-                               d->lockFd = -1;
-                           }
-                           Opened().lock.unlock();
-                       });
-        return o;
-    }();
-    return *open;
+fork_safe::Guarded<OpenDevices>& Opened() {
+    return fork_safe::ProcessWide<OpenDevices>();
 }
-
-// Made while the program starts, before any thread can hold it: a handler
-// registered by a first use racing with a fork would come too late.
-[[maybe_unused]] const bool kOpenedReady = (Opened(), true);
 
 DWORD FaultError(std::uint32_t armed, DWORD fallback) {
     return armed ? armed : fallback;
@@ -510,8 +501,8 @@ BOOL Dispatch(Device* d, DWORD code, void* in, DWORD inSize, void* out, DWORD ou
 
 void Destroy(Device* d) {
     {
-        std::lock_guard g(Opened().lock);
-        Opened().devices.erase(d);
+        std::lock_guard g(Opened().mutex);
+        Opened().value.devices.erase(d);
     }
     {
         std::lock_guard g(d->requestLock);
@@ -566,9 +557,9 @@ Device* Open(const char* path, DWORD* error) {
             return nullptr;
         }
         d->deviceNumber = number;
-        std::lock_guard g(Opened().lock);
+        std::lock_guard g(Opened().mutex);
         d->generation = forkGeneration.load(std::memory_order_relaxed);
-        Opened().devices.insert(d.get());
+        Opened().value.devices.insert(d.get());
         return d.release();
     } catch (const sim::Error&) {
         // The card went away between the listing and the open, or its file

@@ -3,8 +3,7 @@
 // so that threads and processes see one part.
 #include "sim/eeprom_93c46.h"
 
-#include <sched.h>
-#include <signal.h>
+#include <pthread.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -59,29 +58,27 @@ Chip* ChipOf(store::EepromStorage& storage) {
     return reinterpret_cast<Chip*>(storage.chip);
 }
 
-// Serialises accesses to the chip across threads and processes. An access is
-// a few dozen instructions; a process killed inside one leaves its pid in the
-// lock, and the next process takes the lock over.
+// Serialises accesses to the chip across threads and processes, on the
+// robust mutex in the card file: a process killed inside an access leaves the
+// lock to the next one, which finds the frame it was in cut off, as when a
+// master resets in mid-frame, and starts the interface afresh.
 class ChipLock {
 public:
-    explicit ChipLock(Chip& chip) : owner_(chip.owner) {
-        const auto self = static_cast<std::uint32_t>(getpid());
-        for (;;) {
-            std::uint32_t holder = 0;
-            if (owner_.compare_exchange_weak(holder, self, std::memory_order_acquire)) return;
-            if (holder != 0 && holder != self && kill(static_cast<pid_t>(holder), 0) != 0 && errno == ESRCH &&
-                owner_.compare_exchange_strong(holder, self, std::memory_order_acquire)) {
-                return;
-            }
-            sched_yield();
+    ChipLock(store::EepromStorage& storage, Chip& chip) : lock_(&storage.lock) {
+        if (pthread_mutex_lock(lock_) == EOWNERDEAD) {
+            chip.phase = Idle;
+            chip.program = None;
+            chip.bits = 0;
+            chip.shift = 0;
+            pthread_mutex_consistent(lock_);
         }
     }
-    ~ChipLock() { owner_.store(0, std::memory_order_release); }
+    ~ChipLock() { pthread_mutex_unlock(lock_); }
     ChipLock(const ChipLock&) = delete;
     ChipLock& operator=(const ChipLock&) = delete;
 
 private:
-    std::atomic_ref<std::uint32_t> owner_;
+    pthread_mutex_t* lock_;
 };
 
 // Words, mode and programming time are also read and set by the control API
@@ -108,10 +105,15 @@ bool Ready(store::EepromStorage& storage, const Chip& chip) {
     return NowNs() >= chip.busyUntilNs;
 }
 
+// In its self-timed programming cycle the part takes no command at all.
+bool Busy(store::EepromStorage& storage, const Chip& chip) {
+    return chip.statusPending && !Ready(storage, chip);
+}
+
 // Chip select fell: the serial interface resets, and a complete programming
 // command starts its self-timed cycle.
 void Deselected(store::EepromStorage& storage, Chip& chip) {
-    if (chip.program != None && chip.writeEnabled) {
+    if (chip.program != None && chip.writeEnabled && !Busy(storage, chip)) {
         switch (chip.program) {
             case WriteWord:
                 SetWord(storage, chip.address, chip.shift);
@@ -182,6 +184,7 @@ void Decode(store::EepromStorage& storage, Chip& chip) {
 }
 
 void RisingClock(store::EepromStorage& storage, Chip& chip, bool dataIn) {
+    if (Busy(storage, chip)) return;
     switch (chip.phase) {
         case Idle:
         case Status:
@@ -240,7 +243,7 @@ std::uint64_t Eeprom93c46::Read(std::size_t offset, unsigned /*width*/) {
     if (offset != 0) return 0;
     store::EepromStorage& storage = *storage_;
     Chip& chip = *ChipOf(storage);
-    ChipLock lock(chip);
+    ChipLock lock(storage, chip);
     return static_cast<std::uint64_t>(chip.lines & kLines) | (DataOutLevel(storage, chip) ? kDataOut : 0);
 }
 
@@ -249,7 +252,7 @@ void Eeprom93c46::Write(std::size_t offset, unsigned /*width*/, std::uint64_t va
     const auto lines = static_cast<std::uint8_t>(value & kLines);
     store::EepromStorage& storage = *storage_;
     Chip& chip = *ChipOf(storage);
-    ChipLock lock(chip);
+    ChipLock lock(storage, chip);
     const std::uint8_t before = chip.lines;
     chip.lines = lines;
     const EepromMode mode = ModeOf(storage);
@@ -265,8 +268,13 @@ void Eeprom93c46::Write(std::size_t offset, unsigned /*width*/, std::uint64_t va
         chip.phase = chip.statusPending ? Status : Idle;
         chip.bits = 0;
         chip.shift = 0;
+        // Chip select must be set up before a clock edge counts: one that
+        // rises with it is no start bit.
+        return;
     }
-    if ((lines & kClock) != 0 && (before & kClock) == 0) RisingClock(storage, chip, (lines & kDataIn) != 0);
+    // The part samples data in at the rising edge from the level held before
+    // it: data changed in the same write as the clock is not yet seen.
+    if ((lines & kClock) != 0 && (before & kClock) == 0) RisingClock(storage, chip, (before & kDataIn) != 0);
 }
 
 std::unique_ptr<mmio::Model> MakeEeprom93c46(const ModelContext& context) {

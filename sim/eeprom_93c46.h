@@ -2,13 +2,16 @@
 // control byte of a simulated card: bit 0 clock, bit 1 chip select, bit 2 data
 // in, bit 3 data out.
 //
-// It decodes the lines as the part does: after chip select rises, a 1 on a
-// rising clock edge is the start bit, then two opcode bits and six address
-// bits, then (write, write all) sixteen data bits. Programming commands need
-// the write-enable state and start when chip select falls; while the part
-// programs, raising chip select shows busy (0) then ready (1) on data out,
-// until the next start bit. A read drives a dummy 0 after the address, then
-// D15 to D0, one bit per rising clock edge, and goes on with the next word.
+// It decodes the lines as the part does: data in is sampled at each rising
+// clock edge from the level set before that edge; once chip select is high
+// (set up before the edge, not raised with it), a 1 so sampled is the start
+// bit, then two opcode bits and six address bits, then (write, write all)
+// sixteen data bits. Programming commands need the write-enable state and
+// start when chip select falls. During the self-timed programming cycle the
+// part ignores every command and cannot be read: raising chip select shows
+// busy (0) on data out, then ready (1), until the next start bit. A read
+// drives a dummy 0 after the address, then D15 to D0, one bit per rising
+// clock edge, and goes on with the next word.
 //
 // The words, the test-chosen behaviour and the chip's serial state live in
 // the card file, so every process that maps the card drives the same part.

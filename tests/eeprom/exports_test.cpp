@@ -28,16 +28,15 @@ struct EepromFamily {
     uint32_t (*wr)(uint32_t, uint32_t, uint16_t);
     uint32_t (*erase)(uint32_t, uint32_t);
 };
-const EepromFamily kOx952{"OX952", kOx952Function1, 1, OX952_Open, OX952_Close, OX952_EEPROM_RD, OX952_EEPROM_WR,
-                    OX952_EEPROM_Erase};
-const EepromFamily kOx9162Family{"OX9162", kOx9162, 0, OX9162_Open, OX9162_Close, OX9162_EEPROM_RD, OX9162_EEPROM_WR,
-                           OX9162_EEPROM_Erase};
+const EepromFamily kOx952{"OX952",         kOx952Function1,   1, OX952_Open, OX952_Close, OX952_EEPROM_RD,
+                          OX952_EEPROM_WR, OX952_EEPROM_Erase};
+const EepromFamily kOx9162Family{
+    "OX9162", kOx9162, 0, OX9162_Open, OX9162_Close, OX9162_EEPROM_RD, OX9162_EEPROM_WR, OX9162_EEPROM_Erase};
 const EepromFamily* const kFamilies[] = {&kOx952, &kOx9162Family};
 
 class EepromExports : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         // One card of each family; the OX952 card with both functions.
         const sim::CardConfig f0 = sim::DefaultCard(sim::CardFamily::OX952);
         sim::CardConfig ep4gxa = sim::DefaultCard(sim::CardFamily::EP4GXA);
@@ -50,12 +49,8 @@ protected:
         for (int d : {kOx952Function1, kOx9162}) sim::SetEepromProgramTime(d, 0);
         RegistryLoad();
     }
-    void TearDown() override
-    {
-        RegistryUnload();
-    }
-    static std::uint16_t Word(int device, int i)
-    {
+    void TearDown() override { RegistryUnload(); }
+    static std::uint16_t Word(int device, int i) {
         return sim::EepromWords(device).at(static_cast<std::size_t>(i));
     }
 
@@ -63,8 +58,7 @@ protected:
 };
 
 // The order of checks decides the code when several arguments are bad.
-TEST_F(EepromExports, CheckOrders)
-{
+TEST_F(EepromExports, CheckOrders) {
     std::uint16_t v = 0;
     struct Case {
         const char* call;
@@ -89,8 +83,7 @@ TEST_F(EepromExports, CheckOrders)
 // A present card that is not open in this process: the part sees nothing.
 // An OX952 card's second function is paired at its first Open, so before
 // that the position has no EEPROM function at all.
-TEST_F(EepromExports, NotOpenWritesNothing)
-{
+TEST_F(EepromExports, NotOpenWritesNothing) {
     struct Case {
         const EepromFamily* family;
         uint32_t neverOpened;
@@ -117,8 +110,7 @@ TEST_F(EepromExports, NotOpenWritesNothing)
 }
 
 // Each family reaches only its own card, whatever another family holds open.
-TEST_F(EepromExports, PositionsResolveThroughTheirOwnFamily)
-{
+TEST_F(EepromExports, PositionsResolveThroughTheirOwnFamily) {
     ASSERT_EQ(OX952_Open(0, 0), QUELT_OK);  // pairs function 1
     ASSERT_EQ(OX952_Close(0), QUELT_OK);
     const std::vector<std::uint16_t> ox952Before = sim::EepromWords(kOx952Function1);
@@ -138,8 +130,7 @@ TEST_F(EepromExports, PositionsResolveThroughTheirOwnFamily)
 
 // Codes of the region lookup pass through; a region the driver lists without
 // an address makes the protocol fail.
-TEST_F(EepromExports, RegionProblems)
-{
+TEST_F(EepromExports, RegionProblems) {
     sim::CardConfig unmapped = sim::DefaultCard(sim::CardFamily::OX952);
     unmapped.deviceId = 0x0302;
     unmapped.slot = 5;
@@ -176,8 +167,7 @@ TEST_F(EepromExports, RegionProblems)
     }
 }
 
-TEST_F(EepromExports, WriteReadEraseOnBothFamilies)
-{
+TEST_F(EepromExports, WriteReadEraseOnBothFamilies) {
     for (const EepromFamily* f : kFamilies) {
         SCOPED_TRACE(f->name);
         ASSERT_EQ(f->open(0, 0), QUELT_OK);
@@ -186,7 +176,8 @@ TEST_F(EepromExports, WriteReadEraseOnBothFamilies)
             int word;
             std::uint16_t value;
         };
-        for (const Case& c : {Case{0, 0, 0x0102}, Case{63, 63, 0x8001}, Case{64 + 7, 7, 0xA5C3}, Case{127, 63, 0}}) {
+        for (const Case& c :
+             {Case{0, 0, 0x0102}, Case{63, 63, 0x8001}, Case{64 + 7, 7, 0xA5C3}, Case{127, 63, 0}}) {
             EXPECT_EQ(f->wr(0, c.address, c.value), QUELT_OK);
             std::uint16_t v = 0xEEEE;
             EXPECT_EQ(f->rd(0, c.address, &v), QUELT_OK);
@@ -200,11 +191,11 @@ TEST_F(EepromExports, WriteReadEraseOnBothFamilies)
     }
 }
 
-// A part that never reports ready is a failed write or erase, not a success.
-// An absent part changes nothing; with its data line stuck high it cannot be
+// A part that never reports ready is a failed write or erase, not a success,
+// and, still busy, it cannot be read: nothing drives data out. An absent part
+// changes nothing; with its data line stuck high it cannot be
 // told from a part that is always ready.
-TEST_F(EepromExports, PartFailures)
-{
+TEST_F(EepromExports, PartFailures) {
     struct Case {
         sim::EepromMode mode;
         uint32_t write;
@@ -212,7 +203,7 @@ TEST_F(EepromExports, PartFailures)
         std::uint16_t readValue;
     };
     const Case cases[] = {
-        {sim::EepromMode::NeverReady, QUELT_NOT_OPEN, QUELT_OK, 0xFFFF},
+        {sim::EepromMode::NeverReady, QUELT_NOT_OPEN, QUELT_OK, 0x0000},
         {sim::EepromMode::AbsentLow, QUELT_NOT_OPEN, QUELT_OK, 0x0000},
         {sim::EepromMode::AbsentHigh, QUELT_OK, QUELT_OK, 0xFFFF},
     };
@@ -227,7 +218,8 @@ TEST_F(EepromExports, PartFailures)
             std::uint16_t v = 0x1111;
             EXPECT_EQ(f->rd(0, 31, &v), c.read);
             EXPECT_EQ(v, c.readValue);
-            if (c.mode != sim::EepromMode::NeverReady) EXPECT_EQ(Word(f->device, 30), 0x1234);  // no part, no change
+            if (c.mode != sim::EepromMode::NeverReady)
+                EXPECT_EQ(Word(f->device, 30), 0x1234);  // no part, no change
         }
         sim::SetEepromMode(f->device, sim::EepromMode::Normal);
         ASSERT_EQ(f->close(0), QUELT_OK);
@@ -235,8 +227,7 @@ TEST_F(EepromExports, PartFailures)
 }
 
 // What one process writes, another process reads.
-TEST_F(EepromExports, AnotherProcessReadsWhatWasWritten)
-{
+TEST_F(EepromExports, AnotherProcessReadsWhatWasWritten) {
     for (const EepromFamily* f : kFamilies) {
         SCOPED_TRACE(f->name);
         quelt_test::Child child([f](quelt_test::Child&) {
@@ -257,8 +248,7 @@ TEST_F(EepromExports, AnotherProcessReadsWhatWasWritten)
 }
 
 // Two threads using the EEPROM of one card at once: every frame arrives whole.
-TEST_F(EepromExports, TwoThreadsOnOneCard)
-{
+TEST_F(EepromExports, TwoThreadsOnOneCard) {
     for (const EepromFamily* f : kFamilies) {
         SCOPED_TRACE(f->name);
         ASSERT_EQ(f->open(0, 0), QUELT_OK);

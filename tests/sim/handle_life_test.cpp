@@ -104,12 +104,18 @@ TEST(HandleLife, AForkedChildDoesNotKeepItsParentsHandleAlive) {
         HANDLE h = OpenCard(1);
         AttachRecord rec;
         if (!Attach(h, &rec).ok) return 1;
+        int ready[2];
+        if (::pipe(ready) != 0) return 3;
         const pid_t grandchild = ::fork();
         if (grandchild == 0) {
+            // Past the fork handlers: the copies it inherited are given up.
+            (void)!::write(ready[1], "r", 1);
             ::alarm(30);
             ::pause();
             ::_exit(0);
         }
+        char c;
+        if (::read(ready[0], &c, 1) != 1) return 4;
         self.Report("forked " + std::to_string(grandchild) + "\n");
         ::pause();
         return 2;

@@ -2,8 +2,6 @@
 // of the card interface class and the install parameters the class installer
 // uses. Record sizes, size queries and last-error values are those of 64-bit
 // Windows. A device list is a snapshot of the machine when it was made.
-#include <pthread.h>
-
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -12,6 +10,7 @@
 #include <vector>
 
 #include "driver/contract.h"
+#include "platform/fork_safe.h"
 #include "sim/driver.h"
 
 namespace {
@@ -28,24 +27,14 @@ struct DeviceList {
     std::vector<ListedDevice> devices;
 };
 
-// Lists handed out and not destroyed: a handle not in here is refused.
+// Lists handed out and not destroyed: a handle not in here is refused. The
+// mutex is held across fork, so a child never inherits it locked.
+using ListTable = std::set<const DeviceList*>;
 std::mutex& ListsMutex() {
-    // Held across fork, so a child never inherits it locked.
-    static std::mutex* m = [] {
-        auto* mutex = new std::mutex;
-        pthread_atfork([] { ListsMutex().lock(); }, [] { ListsMutex().unlock(); },
-                       [] { ListsMutex().unlock(); });
-        return mutex;
-    }();
-    return *m;
+    return fork_safe::ProcessWide<ListTable>().mutex;
 }
-
-// Made while the program starts, before any thread can hold it: a handler
-// registered by a first use racing with a fork would come too late.
-[[maybe_unused]] const bool kListsMutexReady = (ListsMutex(), true);
-std::set<const DeviceList*>& Lists() {
-    static auto* lists = new std::set<const DeviceList*>;
-    return *lists;
+ListTable& Lists() {
+    return fork_safe::ProcessWide<ListTable>().value;
 }
 
 BOOL Fail(DWORD error) {
