@@ -23,6 +23,19 @@ namespace raw {
 [[gnu::noinline]] std::uint64_t Load64(const volatile std::uint64_t* p) {
     return *p;
 }
+[[gnu::noinline]] void Store64(volatile std::uint64_t* p, std::uint64_t v) {
+    *p = v;
+}
+// A region's base and size kept in a record, as the base-address functions return them.
+struct Kept {
+    void* base;
+    std::uint32_t size;
+};
+[[gnu::noinline]] std::uint32_t LoadPair(const volatile Kept* k, void** base, std::uint32_t* size) {
+    *base = k->base;
+    *size = k->size;
+    return 0;
+}
 [[gnu::noinline]] std::uint8_t Load8(const volatile std::uint8_t* p) {
     return *p;
 }
@@ -76,8 +89,15 @@ int main(int argc, char** argv) {
         gSink = raw::Load32(reinterpret_cast<volatile std::uint32_t*>(bytes + at));
         raw::Store32(reinterpret_cast<volatile std::uint32_t*>(bytes + at), static_cast<std::uint32_t>(i));
         gSink = raw::Load64(reinterpret_cast<volatile std::uint64_t*>(bytes + at));
+        raw::Store64(reinterpret_cast<volatile std::uint64_t*>(bytes + at), static_cast<std::uint64_t>(i));
         gSink = raw::Load8(bytes + at);
         raw::Store8(bytes + at, static_cast<std::uint8_t>(i));
+    }
+    const raw::Kept kept{region, size};
+    for (long i = 0; i < calls; ++i) {
+        void* base = nullptr;
+        std::uint32_t length = 0;
+        gSink = raw::LoadPair(&kept, &base, &length) + length;
     }
     Repeat(calls, EP4GXA_BAR0_BaseAdr);
     Repeat(calls, EP4GXA_BAR1_BaseAdr);

@@ -39,6 +39,22 @@ target_link_options(quelt_ox952 PRIVATE ${QUELT_STATIC_RUNTIME})
 target_link_libraries(quelt_ox952 PRIVATE setupapi psapi user32)
 set_target_properties(quelt_ox952 PROPERTIES
   PREFIX "" IMPORT_PREFIX "" IMPORT_SUFFIX ".lib" LINK_DEPENDS ${QUELT_DEF})
+
+# Outside Debug builds the DLL ships without debug information or symbols
+# (about a third of its size, most of it from the static runtime); they go to
+# quelt_ox952.dll.debug beside it, which the DLL names in a .gnu_debuglink
+# section, so gdb and other debuggers load them from there.
+find_program(QUELT_OBJCOPY NAMES ${QUELT_MINGW_PREFIX}-objcopy objcopy REQUIRED)
+if(NOT CMAKE_BUILD_TYPE STREQUAL "Debug")
+  add_custom_command(TARGET quelt_ox952 POST_BUILD
+    COMMAND ${QUELT_OBJCOPY} --only-keep-debug $<TARGET_FILE_NAME:quelt_ox952> $<TARGET_FILE_NAME:quelt_ox952>.debug
+    COMMAND ${QUELT_OBJCOPY} --strip-all $<TARGET_FILE_NAME:quelt_ox952>
+    # Run beside the debug file: the link records its name and checksum.
+    COMMAND ${QUELT_OBJCOPY} --add-gnu-debuglink=$<TARGET_FILE_NAME:quelt_ox952>.debug $<TARGET_FILE_NAME:quelt_ox952>
+    WORKING_DIRECTORY $<TARGET_FILE_DIR:quelt_ox952>
+    BYPRODUCTS ${CMAKE_BINARY_DIR}/quelt_ox952.dll.debug
+    COMMENT "Moving the DLL's debug information to quelt_ox952.dll.debug")
+endif()
 include(${CMAKE_CURRENT_LIST_DIR}/windows-install.cmake)
 
 if(NOT QUELT_TESTS)
@@ -50,6 +66,12 @@ find_program(QUELT_OBJDUMP NAMES x86_64-w64-mingw32-objdump objdump)
 add_test(NAME dll_exports
   COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/check-exports.sh dll $<TARGET_FILE:quelt_ox952> ${QUELT_DEF})
 set_tests_properties(dll_exports PROPERTIES ENVIRONMENT "OBJDUMP=${QUELT_OBJDUMP}")
+
+if(NOT CMAKE_BUILD_TYPE STREQUAL "Debug")
+  add_test(NAME dll_debug_split
+    COMMAND bash ${CMAKE_SOURCE_DIR}/cmake/check-debug-split.sh $<TARGET_FILE:quelt_ox952> 358400)
+  set_tests_properties(dll_debug_split PROPERTIES ENVIRONMENT "OBJDUMP=${QUELT_OBJDUMP};OBJCOPY=${QUELT_OBJCOPY}")
+endif()
 
 # The public header compiles as C here too and links against the import library.
 if(EXISTS ${CMAKE_SOURCE_DIR}/tests/header_c_test.c)
