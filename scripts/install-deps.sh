@@ -4,7 +4,7 @@
 #   install-deps.sh all      # and the Windows cross-build and Wine
 set -euo pipefail
 
-linux=(cmake make g++ pkg-config libgtest-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev libfmt-dev python3 python3-pytest)
+linux=(cmake make g++ pkg-config libgtest-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev libfmt-dev python3 python3-pytest valgrind)
 windows=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64)
 
 case ${1:-all} in
