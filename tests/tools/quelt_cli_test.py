@@ -411,3 +411,45 @@ def test_dma_allocates_shows_and_releases(machine):
     assert (out["allocate_result"], out["release_result"], out["size"]) == (0, 0, 0x2000)
     assert out["key"] != 0 and out["base"] != 0
     assert "this process's address of the buffer" in ok(machine, "dma", "OX9162", "--size", "4096")
+
+
+def test_a_device_level_diagnostic_open_leaves_nothing_counted(machine):
+    out = ok_json(machine, "open", "EP4GXA", "--kind", "diagnostic")
+    assert out["kind"] == "diagnostic"
+    s = status(machine, EP4GXA_DEVICE)
+    assert (s["attach_count"], s["diag_count"]) == (0, 0), s
+    # Only its own connection is taken out: another process's stays counted.
+    waiter = start_waiter(machine, "--kind", "diagnostic")
+    ok(machine, "open", "EP4GXA", "--kind", "diagnostic")
+    assert status(machine, EP4GXA_DEVICE)["diag_count"] == 1
+    waiter.send_signal(signal.SIGINT)
+    waiter.communicate(timeout=20)
+    assert status(machine, EP4GXA_DEVICE)["diag_count"] == 0
+
+
+def test_regions_of_each_family(machine):
+    assert re.findall(r"^(\w+)\s+0x[0-9A-F]+\s+(\d+) bytes$", ok(machine, "regions", "ox952", "0"), re.M) == [
+        ("bar05", "4096"), ("bar11", "4096"), ("bar13", "4096"), ("shared", "996")]
+    out = ok_json(machine, "regions", "ox9162", "0")
+    assert [(r["region"], r["result"]) for r in out] == [("bar3", 0), ("bar4", 0), ("shared", 0)]
+    # A card whose driver maps one region: the others say why they are missing.
+    sim(machine, "add", "--family", "ep4gxa", "--region", "0x4000")
+    out = ok_json(machine, "regions", "ep4gxa", "1")
+    assert [(r["region"], r["result"]) for r in out] == [("bar0", 0), ("bar1", 0x80), ("bar2", 0x80),
+                                                        ("shared", 0)]
+    r = quelt(machine, "read", "ep4gxa", "1", "0", "--region", "bar2")
+    assert r.returncode == 1 and "region bar2: memory region not available (0x80)" in r.stderr, r
+
+
+def test_writing_commands_answer_in_json_too(machine, tmp_path):
+    out = ok_json(machine, "write", "ep4gxa", "0", "0x10", "5")
+    assert (out["region"], out["offset"], out["written"]) == ("bar0", 0x10, 5)
+    assert ok_json(machine, "eeprom", "write", "ox9162", "0", "3", "0x77")["value"] == 0x77
+    saved = tmp_path / "e.txt"
+    assert ok_json(machine, "eeprom", "save", "ox9162", "0", str(saved))["words"][3] == 0x77
+    sim(machine, "eeprom", "3", "--set", "3=1")
+    r = quelt(machine, "eeprom", "load", "ox9162", "0", str(saved), "--json")
+    assert r.returncode == 2 and "--yes" in r.stderr
+    out = ok_json(machine, "eeprom", "load", "ox9162", "0", str(saved), "--yes")
+    assert out["changes"] == [{"word": 3, "from": 1, "to": 0x77}] and out["written"] is True
+    assert ok_json(machine, "irq", "discard", "ep4gxa", "0")["discarded"] is True

@@ -1,5 +1,6 @@
 // The device-level functions: every device the driver offers, one device
 // opened by board name and index, and DMA buffers.
+#include <atomic>
 #include <iostream>
 
 #include "commands.h"
@@ -14,23 +15,39 @@ int32_t DeviceKind(const std::string& text) {
     return kind == Kind::normal ? 0 : kind == Kind::multi ? 1 : 2;
 }
 
+// The diagnostic count lives at byte 16 of the card's status block.
+constexpr std::size_t kDiagnosticCountOffset = 16;
+
+// OxCloseDevice leaves a device-level diagnostic connection in the card's
+// diagnostic count, where it would stay for good. Take it out again before
+// the close, as the family Close does for its connections, so that looking
+// at a device leaves nothing counted.
+void ReleaseDiagnostic(const DeviceResources* r) {
+    if (r == nullptr || r->statusBlock == nullptr) return;
+    auto* count = reinterpret_cast<int32_t*>(static_cast<uint8_t*>(r->statusBlock) + kDiagnosticCountOffset);
+    std::atomic_ref<int32_t> diagnostic(*count);
+    int32_t v = diagnostic.load();
+    while (v > 0 && !diagnostic.compare_exchange_weak(v, v - 1)) {
+    }
+}
+
 struct OpenDevice {
     DeviceHandle* handle;
     int32_t index;
+    int32_t kind;
     explicit OpenDevice(const DeviceOptions& o) {
         index = static_cast<int32_t>(ParseNumber(o.index, 32, "index"));
         if (index == 0) Usage("bad index '0': devices are counted from 1 (1 to 32)");
-        int32_t kind = DeviceKind(o.kind);
+        kind = DeviceKind(o.kind);
         handle = OxOpenDevice(o.name.c_str(), index, kind);
         if (!handle)
             Fail("no device opened: none whose description contains '" + o.name + "' at index " + o.index +
                  ", or its " + o.kind + " connection was refused (see 'quelt devices')");
-        if (kind == 2)
-            std::cerr
-                << "quelt: note: a device-level diagnostic connection stays in the card's diagnostic count "
-                   "after it is closed; 'quelt connections FAMILY POSITION --clear' resets the count\n";
     }
-    ~OpenDevice() { OxCloseDevice(handle); }
+    ~OpenDevice() {
+        if (kind == 2) ReleaseDiagnostic(OxGetDeviceResources(handle));
+        OxCloseDevice(handle);
+    }
     OpenDevice(const OpenDevice&) = delete;
     OpenDevice& operator=(const OpenDevice&) = delete;
 };

@@ -153,6 +153,11 @@ int CmdEepromWrite(const EepromOptions& o) {
     Check(card.family->eepromWrite(card.position, word, value),
           card.Name() + ": writing EEPROM word " + o.word);
     Verify(card, word, value);
+    if (o.card.json) {
+        PrintJson(
+            {{"family", card.family->name}, {"position", card.position}, {"word", word}, {"value", value}});
+        return kExitOk;
+    }
     std::cout << "EEPROM word " << word << " of " << card.Name() << " is " << Hex(value, 4) << "\n";
     return kExitOk;
 }
@@ -163,6 +168,11 @@ int CmdEepromErase(const EepromOptions& o) {
     OpenCard open(card, WriteKind(o.card), false);
     Check(card.family->eepromErase(card.position, word), card.Name() + ": erasing EEPROM word " + o.word);
     Verify(card, word, 0xFFFF);
+    if (o.card.json) {
+        PrintJson(
+            {{"family", card.family->name}, {"position", card.position}, {"word", word}, {"value", 0xFFFF}});
+        return kExitOk;
+    }
     std::cout << "EEPROM word " << word << " of " << card.Name() << " erased (0xFFFF)\n";
     return kExitOk;
 }
@@ -175,6 +185,11 @@ int CmdEepromSave(const EepromOptions& o) {
     out << "# EEPROM of " << card.Name() << ", saved " << Timestamp() << "\n" << DumpText(words);
     out.close();
     if (!out) Fail("cannot write " + o.file);
+    if (o.card.json) {
+        PrintJson(
+            {{"family", card.family->name}, {"position", card.position}, {"file", o.file}, {"words", words}});
+        return kExitOk;
+    }
     std::cout << "saved the 64 EEPROM words of " << card.Name() << " to " << o.file << "\n";
     return kExitOk;
 }
@@ -182,16 +197,33 @@ int CmdEepromSave(const EepromOptions& o) {
 int CmdEepromLoad(const EepromOptions& o) {
     CardRef card = EepromCard(o.card);
     std::vector<uint16_t> wanted = ParseDump(o.file);
+    if (o.card.json && !o.yes) Usage("--json needs --yes: no question can be asked between JSON output");
     OpenCard open(card, WriteKind(o.card), false);
     std::vector<uint16_t> now = ReadAll(card);
     std::vector<uint32_t> changes;
+    json diff = json::array();
     for (uint32_t w = 0; w < kWords; ++w) {
         if (now[w] == wanted[w]) continue;
         changes.push_back(w);
-        std::printf("word %2u: %s -> %s\n", w, Hex(now[w], 4).c_str(), Hex(wanted[w], 4).c_str());
+        diff.push_back({{"word", w}, {"from", now[w]}, {"to", wanted[w]}});
+        // The changes come first, so they are seen before the question.
+        if (!o.card.json)
+            std::cout << "word " << (w < 10 ? " " : "") << w << ": " << Hex(now[w], 4) << " -> "
+                      << Hex(wanted[w], 4) << "\n";
     }
+    auto report = [&](bool written) {
+        if (o.card.json)
+            PrintJson({{"family", card.family->name},
+                       {"position", card.position},
+                       {"file", o.file},
+                       {"changes", diff},
+                       {"written", written}});
+    };
     if (changes.empty()) {
-        std::cout << "the EEPROM of " << card.Name() << " already holds " << o.file << ": nothing to write\n";
+        report(false);
+        if (!o.card.json)
+            std::cout << "the EEPROM of " << card.Name() << " already holds " << o.file
+                      << ": nothing to write\n";
         return kExitOk;
     }
     if (!o.yes &&
@@ -207,7 +239,9 @@ int CmdEepromLoad(const EepromOptions& o) {
         if (after[w] != wanted[w])
             Fail(card.Name() + ": verify failed: word " + std::to_string(w) + " reads " + Hex(after[w], 4) +
                  ", the file has " + Hex(wanted[w], 4));
-    std::cout << "wrote " << changes.size() << " word(s) to " << card.Name() << "; all 64 verified\n";
+    report(true);
+    if (!o.card.json)
+        std::cout << "wrote " << changes.size() << " word(s) to " << card.Name() << "; all 64 verified\n";
     return kExitOk;
 }
 

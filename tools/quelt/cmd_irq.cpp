@@ -144,9 +144,17 @@ int CmdIrqDiscard(const IrqOptions& o) {
     const DeviceInfo& d = IrqDevice(ScanDevices(), card);
     DeviceHandle* h = OxOpenDevice("", d.number, kLookKind);
     if (!h) Fail(card.Name() + ": cannot open device " + std::to_string(d.number));
+    const uint32_t pending = OxGetIrqWaits(h);
     OxDiscardWaitForIrq(h);
     OxCloseDevice(h);
-    std::cout << "discarded the interrupt waits pending on " << card.Name() << " (in every process)\n";
+    if (o.card.json)
+        PrintJson({{"family", card.family->name},
+                   {"position", card.position},
+                   {"discarded", true},
+                   {"irq_waits_before", pending}});
+    else
+        std::cout << "discarded the interrupt waits pending on " << card.Name() << " (in every process; "
+                  << pending << " counted before)\n";
     return kExitOk;
 }
 

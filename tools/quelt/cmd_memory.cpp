@@ -212,6 +212,15 @@ int CmdWrite(const AccessOptions& o) {
     Map(a);
     CheckRange(a, offset, 1);
     WriteOne(a, offset, value, high);
+    if (o.card.json) {
+        PrintJson({{"family", card.family->name},
+                   {"position", card.position},
+                   {"region", a.region->name},
+                   {"offset", offset},
+                   {"width", a.WidthName()},
+                   {"written", ValueJson(a, value, high)}});
+        return kExitOk;
+    }
     std::cout << "wrote " << ValueText(a, value, high) << " to " << a.Where(offset) << " (" << a.WidthName()
               << " bits)\n";
     return kExitOk;

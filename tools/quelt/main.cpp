@@ -13,18 +13,17 @@ using namespace quelt_tool;
 
 namespace {
 
+// kindDefault null: the command chooses its connection itself (no --kind).
 void AddCard(CLI::App* cmd, CardOptions& o, const char* kindDefault = "diagnostic") {
     cmd->add_option("family", o.family, "ox952, ox9162 or ep4gxa")->required();
     cmd->add_option("position", o.position,
                     "the card's position within its family, 0 to 31 (see 'quelt list')")
         ->required();
-    o.kind = kindDefault;
-    std::string help = "connection kind: normal, multi or diagnostic";
-    cmd->add_option("--kind", o.kind, help)
-        ->default_str(*kindDefault ? kindDefault
-                                   : "normal for writes, "
-                                     "diagnostic for reads");
     cmd->add_flag("--json", o.json, "JSON output");
+    if (!kindDefault) return;
+    o.kind = kindDefault;
+    cmd->add_option("--kind", o.kind, "connection kind: normal, multi or diagnostic")
+        ->default_str(*kindDefault ? kindDefault : "normal for writes, diagnostic for reads");
 }
 
 void AddAccess(CLI::App* cmd, AccessOptions& o) {
@@ -65,7 +64,7 @@ int main(int argc, char** argv) {
     AddCard(regions, regionsOpts);
     auto* conns =
         app.add_subcommand("connections", "show a card's connections, or clear its connection records");
-    AddCard(conns, connOpts);
+    AddCard(conns, connOpts, nullptr);
     conns->add_flag("--clear", clear,
                     "close this process's connection and reset the card's records (diagnostic count 0, "
                     "attach count at most 1, slots free)");
@@ -129,7 +128,7 @@ int main(int argc, char** argv) {
     AddCard(irqWaits, iWaits.card);
     auto* irqDiscard =
         irq->add_subcommand("discard", "end every interrupt wait pending on the card, in every process");
-    AddCard(irqDiscard, iDiscard.card);
+    AddCard(irqDiscard, iDiscard.card, nullptr);
 
     auto* driverVersion = app.add_subcommand("driver-version", "ask the card driver for its version");
     driverVersion->add_flag("--json", versionJson, "JSON output");
