@@ -136,6 +136,12 @@ QUELT_SIM_API int quelt_sim_write_status(const char* root, int device, uint32_t 
 QUELT_SIM_API int quelt_sim_pending_waits(const char* root, int device, uint32_t* waits);
 QUELT_SIM_API int quelt_sim_attached_handles(const char* root, int device, int32_t* handles);
 
+/* The device's region memory mapped into this process, as the card itself
+ * sees it (the test's side of the registers): *address and *size (size may
+ * be null). The mapping stays until quelt_sim_delete removes the machine. */
+QUELT_SIM_API int quelt_sim_map_region(const char* root, int device, int region, void** address,
+                                       uint64_t* size);
+
 /* ------------------------------------------------------------------------- */
 /* EEPROM (93C46: 64 words of 16 bits)                                        */
 /* ------------------------------------------------------------------------- */

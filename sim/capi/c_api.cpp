@@ -363,6 +363,20 @@ QUELT_SIM_API int quelt_sim_attached_handles(const char* root, int device, int32
     });
 }
 
+QUELT_SIM_API int quelt_sim_map_region(const char* root, int device, int region, void** address,
+                                       uint64_t* size) {
+    return Call(root, [&] {
+        NeedPointer(address, "address");
+        RequireDevice(device);
+        const sim::CardConfig card = sim::GetCard(device);
+        if (region < 0 || region >= static_cast<int>(card.regions.size()))
+            Fail(QUELT_SIM_BAD_ARGUMENT,
+                 "device " + std::to_string(device) + " has no region " + std::to_string(region));
+        *address = sim::RegionMemory(device, region);
+        if (size) *size = card.regions[static_cast<std::size_t>(region)].size;
+    });
+}
+
 QUELT_SIM_API int quelt_sim_read_eeprom(const char* root, int device, uint16_t words[64]) {
     return Call(root, [&] {
         NeedPointer(words, "words");

@@ -248,10 +248,12 @@ Machine ReadFile(const std::string& path) {
 }
 
 std::string Write(const Machine& machine) {
-    json cards = json::array();
+    // Written in reading order: what the file is first, then the cards.
+    using nlohmann::ordered_json;
+    ordered_json cards = ordered_json::array();
     for (const Card& card : machine.cards) {
         const CardConfig& c = card.config;
-        json j = json::object();
+        ordered_json j = ordered_json::object();
         const std::string family = FamilyOfDeviceId(c.deviceId);
         if (!family.empty()) j["family"] = family;
         if (family == "ox952") j["function"] = c.deviceId & 1u;
@@ -262,17 +264,17 @@ std::string Write(const Machine& machine) {
         j["slot"] = c.slot;
         j["pci-address"] = HexText(c.pciAddress, 8);
         j["irq"] = c.irqLine;
-        json regions = json::array();
+        ordered_json regions = ordered_json::array();
         for (const auto& r : c.regions) regions.push_back({{"size", r.size}, {"unmapped", r.unmapped}});
         j["regions"] = regions;
         j["status-block"] = c.statusBlock;
-        j["eeprom-region"] = c.eepromRegion < 0 ? json(nullptr) : json(c.eepromRegion);
+        j["eeprom-region"] = c.eepromRegion < 0 ? ordered_json(nullptr) : ordered_json(c.eepromRegion);
         if (card.eeprom) j["eeprom"] = *card.eeprom;
-        j["card-id"] = c.cardId ? json(HexText(*c.cardId, 8)) : json(nullptr);
-        j["serial"] = c.serial ? json(*c.serial) : json(nullptr);
+        j["card-id"] = c.cardId ? ordered_json(HexText(*c.cardId, 8)) : ordered_json(nullptr);
+        j["serial"] = c.serial ? ordered_json(*c.serial) : ordered_json(nullptr);
         cards.push_back(j);
     }
-    json out = json::object();
+    ordered_json out = ordered_json::object();
     out["format"] = kFormatName;
     out["version"] = kFormatVersion;
     out["driver-version"] = machine.driverVersion;
