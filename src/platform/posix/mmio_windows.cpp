@@ -16,8 +16,6 @@
 // takes the window out of the lookup at once and then waits until its
 // in-flight count is zero: when it returns, no access is inside the model any
 // more. A model must not remove its own window from inside Read or Write.
-#include <pthread.h>
-
 #include <algorithm>
 #include <condition_variable>
 #include <cstdint>
@@ -27,6 +25,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/fork_safe.h"
 #include "platform/mmio.h"
 
 namespace mmio {
@@ -70,29 +69,21 @@ struct SpanTable {
 };
 
 struct Registry {
-    std::mutex lock;
     std::condition_variable drained;
     std::list<Window> windows;
     SpanTable table;
     int nextId = 1;
+
+    // In the child only the forking thread exists: accesses other threads had
+    // in flight, and removals they were waiting for, are over.
+    void AfterForkInChild();
 };
 
-void ForkChild();
-
-Registry& R() {
-    // Never destroyed: accesses may come during exit. Held across fork, so a
-    // child never inherits it locked by a thread it does not have.
-    static Registry* registry = [] {
-        auto* r = new Registry;
-        pthread_atfork([] { R().lock.lock(); }, [] { R().lock.unlock(); }, &ForkChild);
-        return r;
-    }();
-    return *registry;
+// Never destroyed: accesses may come during exit. Its mutex is the registry's
+// lock, held across fork (platform/fork_safe.h).
+fork_safe::Guarded<Registry>& R() {
+    return fork_safe::ProcessWide<Registry>();
 }
-
-// Made while the program starts, before any thread can hold it: a handler
-// registered by a first use racing with a fork would come too late.
-[[maybe_unused]] const bool kRegistryReady = (R(), true);
 
 bool Touches(std::uintptr_t wFirst, std::uintptr_t wLast, std::uintptr_t first, std::uintptr_t last) {
     return first <= wLast && wFirst <= last;
@@ -160,7 +151,7 @@ void Publish(Registry& r) {
 
 // Whether a live window holds a byte of [first, last], without the lock.
 bool AnyWindowTouches(std::uintptr_t first, std::uintptr_t last) {
-    const SpanTable& t = R().table;
+    const SpanTable& t = R().value.table;
     for (;;) {
         const std::uint64_t before = t.sequence.load(std::memory_order_acquire);
         if (before & 1u) continue;  // a writer is between its two increments
@@ -177,14 +168,10 @@ bool AnyWindowTouches(std::uintptr_t first, std::uintptr_t last) {
     }
 }
 
-// In the child only the forking thread exists: accesses other threads had in
-// flight, and removals they were waiting for, are over.
-void ForkChild() {
-    Registry& r = R();
-    r.windows.remove_if([](const Window& w) { return w.removed; });
-    for (auto& w : r.windows) w.inFlight = 0;
-    Publish(r);
-    r.lock.unlock();
+void Registry::AfterForkInChild() {
+    windows.remove_if([](const Window& w) { return w.removed; });
+    for (auto& w : windows) w.inFlight = 0;
+    Publish(*this);
 }
 
 // The live window holding a byte of [first, last], or null. Call with the
@@ -202,10 +189,11 @@ bool ThroughModel(const volatile void* addr, unsigned width, Call call) {
     const auto first = reinterpret_cast<std::uintptr_t>(addr);
     const std::uintptr_t last = first + (width - 1);
     if (!AnyWindowTouches(first, last)) return false;
-    Registry& r = R();
+    fork_safe::Guarded<Registry>& guarded = R();
+    Registry& r = guarded.value;
     Window* w;
     {
-        std::lock_guard g(r.lock);
+        std::lock_guard g(guarded.mutex);
         w = Find(r, first, last);
         if (!w) return false;
         ++w->inFlight;
@@ -213,7 +201,7 @@ bool ThroughModel(const volatile void* addr, unsigned width, Call call) {
     // The window's record stays in the list while inFlight is above zero.
     call(w->model, first - w->first);
     {
-        std::lock_guard g(r.lock);
+        std::lock_guard g(guarded.mutex);
         if (--w->inFlight == 0 && w->removed) r.drained.notify_all();
     }
     return true;
@@ -225,8 +213,9 @@ int RegisterWindow(const volatile void* base, std::size_t size, Model* model) {
     if (!base || size == 0 || !model) return -1;
     const auto first = reinterpret_cast<std::uintptr_t>(base);
     if (size - 1 > std::numeric_limits<std::uintptr_t>::max() - first) return -1;
-    Registry& r = R();
-    std::lock_guard g(r.lock);
+    fork_safe::Guarded<Registry>& guarded = R();
+    Registry& r = guarded.value;
+    std::lock_guard g(guarded.mutex);
     int id = r.nextId++;
     r.windows.push_back(Window{id, first, first + (size - 1), model});
     Publish(r);
@@ -234,8 +223,9 @@ int RegisterWindow(const volatile void* base, std::size_t size, Model* model) {
 }
 
 void UnregisterWindow(int id) {
-    Registry& r = R();
-    std::unique_lock g(r.lock);
+    fork_safe::Guarded<Registry>& guarded = R();
+    Registry& r = guarded.value;
+    std::unique_lock g(guarded.mutex);
     auto it = std::find_if(r.windows.begin(), r.windows.end(),
                            [id](const Window& w) { return w.id == id && !w.removed; });
     if (it == r.windows.end()) return;
