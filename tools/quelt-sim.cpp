@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/capi/machine_file.h"
 #include "sim/control.h"
 
 namespace {
@@ -245,7 +247,16 @@ int main(int argc, char** argv) {
     auto* init = app.add_subcommand("init", "make the default machine (or an empty one)");
     init->add_flag("--empty", empty, "a machine without cards");
     init->add_flag("--force", force, "replace an existing machine");
+    std::string fromFile;
+    init->add_option("--from", fromFile, "make the machine a machine file (JSON) describes")
+        ->excludes("--empty");
     addRoot(init);
+
+    // export
+    std::string exportFile;
+    auto* exportCmd = app.add_subcommand("export", "write the machine as a machine file (JSON)");
+    exportCmd->add_option("FILE", exportFile, "the file to write (default: standard output)");
+    addRoot(exportCmd);
 
     // add
     std::string family = "ox952", description, vendor, deviceId, bus, slot, pciAddress, irq, cardId, serial;
@@ -338,6 +349,28 @@ int main(int argc, char** argv) {
             return n;
         };
 
+        if (*init && !fromFile.empty()) {
+            // Read and checked whole first: a bad file leaves the machine there as it was.
+            const auto machine = sim::machine_file::ReadFile(fromFile);
+            if (!force && sim::MachineExists())
+                throw sim::Error("a machine already exists at " + sim::CurrentRoot() +
+                                 " (use --force to replace it)");
+            sim::machine_file::Apply(machine, force);
+            std::cout << "machine from " << fromFile << " at " << sim::CurrentRoot() << "\n";
+            return 0;
+        }
+        if (*exportCmd) {
+            const std::string text = sim::machine_file::Write(sim::machine_file::Capture());
+            if (exportFile.empty()) {
+                std::cout << text;
+                return 0;
+            }
+            std::ofstream out(exportFile, std::ios::binary | std::ios::trunc);
+            out << text;
+            out.flush();
+            if (!out) throw sim::Error("cannot write " + exportFile);
+            return 0;
+        }
         if (*init) {
             sim::InitMachine(empty, force);
             std::cout << (empty ? "empty machine" : "default machine") << " at " << sim::CurrentRoot()
