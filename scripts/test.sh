@@ -5,22 +5,25 @@
 #   3. cross-builds the Windows DLL and its test program, checks the DLL's
 #      export and import tables and runs the test program under Wine,
 #   4. builds and runs the whole Linux suite under AddressSanitizer and
-#      UndefinedBehaviorSanitizer.
-# Options: --with-tsan adds a ThreadSanitizer run of the suite; --no-asan
-# skips stage 4. Build folders: build/, build-win/, build-asan/, build-tsan/
-# (QUELT_BUILD_PREFIX changes "build").
+#      UndefinedBehaviorSanitizer,
+#   5. builds and runs the whole Linux suite under ThreadSanitizer (the
+#      thread stress of tests/stress among it).
+# Options: --no-asan skips stage 4, --no-tsan stage 5 (--with-tsan is still
+# accepted; the ThreadSanitizer run is on by default). Build folders: build/,
+# build-win/, build-asan/, build-tsan/ (QUELT_BUILD_PREFIX changes "build").
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
 root=$(pwd)
 prefix=${QUELT_BUILD_PREFIX:-build}
 jobs=${QUELT_JOBS:-2}
-asan=1 tsan=0
+asan=1 tsan=1
 for arg in "$@"; do
   case $arg in
   --with-tsan) tsan=1 ;;
+  --no-tsan) tsan=0 ;;
   --no-asan) asan=0 ;;
-  *) echo "usage: $0 [--with-tsan] [--no-asan]" >&2; exit 2 ;;
+  *) echo "usage: $0 [--no-asan] [--no-tsan]" >&2; exit 2 ;;
   esac
 done
 
