@@ -41,54 +41,54 @@ extern "C" {
 /* ------------------------------------------------------------------------- */
 
 /* The values are fixed; every failure is exactly one of these bits. */
-#define QUELT_OK 0x0u                 /* success */
-#define QUELT_NO_CARD 0x2u            /* position 32 or more, or no card of the family there */
-#define QUELT_REFUSED 0x4u            /* connection refused by the card's other connections */
-#define QUELT_OPEN_FAILED 0x8u        /* opening the card's device failed */
-#define QUELT_NO_IRQ_LINE 0x20u       /* interrupts requested but the card has no interrupt */
-#define QUELT_NOT_OPEN 0x40u          /* card not open in this process, or the operation failed */
-#define QUELT_NO_REGION 0x80u         /* the requested memory region is not available */
-#define QUELT_IRQ_NOT_ENABLED 0x100u  /* the card was opened without interrupts */
-#define QUELT_WAIT_ENDED 0x200u       /* the wait was discarded or the card was closed */
-#define QUELT_NULL_POINTER 0x400u     /* a pointer argument is null, or a needed record is missing */
-#define QUELT_WAIT_FAILED 0x800u      /* the driver's interrupt wait request failed */
-#define QUELT_TIMEOUT 0x1000u         /* the interrupt wait timed out */
-#define QUELT_NO_BAR3 0x2000u         /* OX9162_BAR3_BaseAdr: region not available */
-#define QUELT_NO_BAR11 0x4000u        /* OX952_BAR11_BaseAdr: region not available */
-#define QUELT_NO_BAR13 0x8000u        /* OX952_BAR13_BaseAdr: region not available */
-#define QUELT_NO_FUNCTION1 0x20000u   /* OX952: second function missing or ambiguous */
-#define QUELT_ALREADY_OPEN 0x40000u   /* the card is already open in this process */
-#define QUELT_BAD_OFFSET 0x40000000u  /* register offset outside region 0 or misaligned */
-#define QUELT_OLD_DRIVER 0x80000000u  /* the card driver is older than version 109 */
+#define QUELT_OK 0x0u                /* success */
+#define QUELT_NO_CARD 0x2u           /* position 32 or more, or no card of the family there */
+#define QUELT_REFUSED 0x4u           /* connection refused by the card's other connections */
+#define QUELT_OPEN_FAILED 0x8u       /* opening the card's device failed */
+#define QUELT_NO_IRQ_LINE 0x20u      /* interrupts requested but the card has no interrupt */
+#define QUELT_NOT_OPEN 0x40u         /* card not open in this process, or the operation failed */
+#define QUELT_NO_REGION 0x80u        /* the requested memory region is not available */
+#define QUELT_IRQ_NOT_ENABLED 0x100u /* the card was opened without interrupts */
+#define QUELT_WAIT_ENDED 0x200u      /* the wait was discarded or the card was closed */
+#define QUELT_NULL_POINTER 0x400u    /* a pointer argument is null, or a needed record is missing */
+#define QUELT_WAIT_FAILED 0x800u     /* the driver's interrupt wait request failed */
+#define QUELT_TIMEOUT 0x1000u        /* the interrupt wait timed out */
+#define QUELT_NO_BAR3 0x2000u        /* OX9162_BAR3_BaseAdr: region not available */
+#define QUELT_NO_BAR11 0x4000u       /* OX952_BAR11_BaseAdr: region not available */
+#define QUELT_NO_BAR13 0x8000u       /* OX952_BAR13_BaseAdr: region not available */
+#define QUELT_NO_FUNCTION1 0x20000u  /* OX952: second function missing or ambiguous */
+#define QUELT_ALREADY_OPEN 0x40000u  /* the card is already open in this process */
+#define QUELT_BAD_OFFSET 0x40000000u /* register offset outside region 0 or misaligned */
+#define QUELT_OLD_DRIVER 0x80000000u /* the card driver is older than version 109 */
 
 /* Every code with its text. The switch below rejects a code listed twice, and
  * the mask check below rejects a code left out. */
-#define QUELT_RESULT_CODES(X)                                                \
-    X(QUELT_OK, "success")                                                   \
-    X(QUELT_NO_CARD, "no such card at this position")                        \
-    X(QUELT_REFUSED, "connection refused by the card's other connections")   \
-    X(QUELT_OPEN_FAILED, "opening the card's device failed")                 \
-    X(QUELT_NO_IRQ_LINE, "interrupts requested but the card has none")       \
-    X(QUELT_NOT_OPEN, "card not open in this process, or operation failed")  \
-    X(QUELT_NO_REGION, "memory region not available")                        \
-    X(QUELT_IRQ_NOT_ENABLED, "card was opened without interrupts")           \
-    X(QUELT_WAIT_ENDED, "interrupt wait discarded or card closed")           \
-    X(QUELT_NULL_POINTER, "null pointer argument or missing record")         \
-    X(QUELT_WAIT_FAILED, "the driver's interrupt wait request failed")       \
-    X(QUELT_TIMEOUT, "interrupt wait timed out")                             \
-    X(QUELT_NO_BAR3, "OX9162 BAR3 region not available")                     \
-    X(QUELT_NO_BAR11, "OX952 function 1 first region not available")         \
-    X(QUELT_NO_BAR13, "OX952 function 1 second region not available")        \
-    X(QUELT_NO_FUNCTION1, "OX952 second function missing or ambiguous")      \
-    X(QUELT_ALREADY_OPEN, "card already open in this process")               \
-    X(QUELT_BAD_OFFSET, "register offset outside region 0 or misaligned")    \
+#define QUELT_RESULT_CODES(X)                                               \
+    X(QUELT_OK, "success")                                                  \
+    X(QUELT_NO_CARD, "no such card at this position")                       \
+    X(QUELT_REFUSED, "connection refused by the card's other connections")  \
+    X(QUELT_OPEN_FAILED, "opening the card's device failed")                \
+    X(QUELT_NO_IRQ_LINE, "interrupts requested but the card has none")      \
+    X(QUELT_NOT_OPEN, "card not open in this process, or operation failed") \
+    X(QUELT_NO_REGION, "memory region not available")                       \
+    X(QUELT_IRQ_NOT_ENABLED, "card was opened without interrupts")          \
+    X(QUELT_WAIT_ENDED, "interrupt wait discarded or card closed")          \
+    X(QUELT_NULL_POINTER, "null pointer argument or missing record")        \
+    X(QUELT_WAIT_FAILED, "the driver's interrupt wait request failed")      \
+    X(QUELT_TIMEOUT, "interrupt wait timed out")                            \
+    X(QUELT_NO_BAR3, "OX9162 BAR3 region not available")                    \
+    X(QUELT_NO_BAR11, "OX952 function 1 first region not available")        \
+    X(QUELT_NO_BAR13, "OX952 function 1 second region not available")       \
+    X(QUELT_NO_FUNCTION1, "OX952 second function missing or ambiguous")     \
+    X(QUELT_ALREADY_OPEN, "card already open in this process")              \
+    X(QUELT_BAD_OFFSET, "register offset outside region 0 or misaligned")   \
     X(QUELT_OLD_DRIVER, "card driver older than version 109")
 
-#define QUELT_ALL_CODES_                                                                             \
-    (QUELT_NO_CARD | QUELT_REFUSED | QUELT_OPEN_FAILED | QUELT_NO_IRQ_LINE | QUELT_NOT_OPEN |       \
-     QUELT_NO_REGION | QUELT_IRQ_NOT_ENABLED | QUELT_WAIT_ENDED | QUELT_NULL_POINTER |              \
-     QUELT_WAIT_FAILED | QUELT_TIMEOUT | QUELT_NO_BAR3 | QUELT_NO_BAR11 | QUELT_NO_BAR13 |           \
-     QUELT_NO_FUNCTION1 | QUELT_ALREADY_OPEN | QUELT_BAD_OFFSET | QUELT_OLD_DRIVER)
+#define QUELT_ALL_CODES_                                                                                   \
+    (QUELT_NO_CARD | QUELT_REFUSED | QUELT_OPEN_FAILED | QUELT_NO_IRQ_LINE | QUELT_NOT_OPEN |              \
+     QUELT_NO_REGION | QUELT_IRQ_NOT_ENABLED | QUELT_WAIT_ENDED | QUELT_NULL_POINTER | QUELT_WAIT_FAILED | \
+     QUELT_TIMEOUT | QUELT_NO_BAR3 | QUELT_NO_BAR11 | QUELT_NO_BAR13 | QUELT_NO_FUNCTION1 |                \
+     QUELT_ALREADY_OPEN | QUELT_BAD_OFFSET | QUELT_OLD_DRIVER)
 #define QUELT_CODE_BIT_(name, text) | (name)
 #if (0u QUELT_RESULT_CODES(QUELT_CODE_BIT_)) != QUELT_ALL_CODES_
 #error "QUELT_RESULT_CODES must list every result code"
@@ -98,15 +98,14 @@ extern "C" {
 /* A short English text for a result code; "unknown result code" for any
  * value that is not one of the codes above. Never null, never a shared
  * buffer. */
-static inline const char* quelt_result_text(uint32_t code)
-{
+static inline const char* quelt_result_text(uint32_t code) {
 #define QUELT_TEXT_CASE_(name, text) \
     case name:                       \
         return text;
     switch (code) {
         QUELT_RESULT_CODES(QUELT_TEXT_CASE_)
-    default:
-        return "unknown result code";
+        default:
+            return "unknown result code";
     }
 #undef QUELT_TEXT_CASE_
 }
@@ -130,21 +129,21 @@ typedef struct OxRegion {
 /* What the card driver delivers when a device is attached (336 bytes).
  * Valid until the handle is closed. */
 typedef struct DeviceResources {
-    int32_t regionCount;      /*   0: valid entries in regions[]            */
-    uint32_t reserved0;       /*   4                                        */
-    OxRegion regions[16];     /*   8                                        */
-    uint8_t reserved1[8];     /* 264                                        */
-    uint32_t bus;             /* 272: PCI bus number                        */
-    uint32_t slot;            /* 276: slot number, 0 when unknown           */
-    uint32_t vendorId;        /* 280                                        */
-    uint32_t deviceId;        /* 284                                        */
-    uint32_t pciAddress;      /* 288: upper 16 bits: device number on bus   */
-    uint8_t irqLine;          /* 292: 0 when the card has no interrupt      */
-    uint8_t reserved2[11];    /* 293                                        */
-    void* statusBlock;        /* 304: the card's shared status block, or 0  */
-    uint64_t dmaKey;          /* 312: non-zero while a DMA buffer is held   */
-    uint64_t dmaSize;         /* 320: DMA buffer size in bytes              */
-    uint64_t dmaBase;         /* 328: DMA buffer base                       */
+    int32_t regionCount;   /*   0: valid entries in regions[]            */
+    uint32_t reserved0;    /*   4                                        */
+    OxRegion regions[16];  /*   8                                        */
+    uint8_t reserved1[8];  /* 264                                        */
+    uint32_t bus;          /* 272: PCI bus number                        */
+    uint32_t slot;         /* 276: slot number, 0 when unknown           */
+    uint32_t vendorId;     /* 280                                        */
+    uint32_t deviceId;     /* 284                                        */
+    uint32_t pciAddress;   /* 288: upper 16 bits: device number on bus   */
+    uint8_t irqLine;       /* 292: 0 when the card has no interrupt      */
+    uint8_t reserved2[11]; /* 293                                        */
+    void* statusBlock;     /* 304: the card's shared status block, or 0  */
+    uint64_t dmaKey;       /* 312: non-zero while a DMA buffer is held   */
+    uint64_t dmaSize;      /* 320: DMA buffer size in bytes              */
+    uint64_t dmaBase;      /* 328: DMA buffer base                       */
 } DeviceResources;
 
 #if defined(__cplusplus)
@@ -192,14 +191,21 @@ QUELT_API DeviceResources* QUELT_CALL OxGetDeviceResources(DeviceHandle* handle)
 /* Kept for compatibility: does nothing and returns -100. */
 QUELT_API int32_t QUELT_CALL OxInOut(uintptr_t a, int32_t b, uintptr_t c, int32_t d);
 
+/* Results of OxWaitForIrq. */
+#define OX_WAIT_IRQ 0            /* an interrupt came during the wait */
+#define OX_WAIT_REQUEST_FAILED 1 /* the driver's wait request failed */
+#define OX_WAIT_ALREADY_CAME 2   /* an interrupt had come before the call: no wait */
+#define OX_WAIT_TIMED_OUT 3      /* the time-out passed without an interrupt */
+#define OX_WAIT_ENDED 4          /* *slot emptied, its handle being closed, or the wait discarded */
+#define OX_WAIT_REFUSED 5        /* null slot, no status block, waitFlag 0, or no open handle */
+
 /* Waits for the next interrupt of the card whose handle is held in *slot.
  * Blocks for up to timeoutMs (0: no limit), asking the driver in slices of at
  * most 5000 ms and reading *slot again after every slice, so another thread
- * ends the wait by setting *slot to null before it closes the handle.
- * Returns 0 interrupt, 1 driver request failed, 2 an interrupt had already
- * come (no wait), 3 timed out, 4 *slot emptied, its handle being closed, or
- * wait discarded, 5 null slot, no status block, waitFlag 0, or *slot holding
- * no open handle. */
+ * ends the wait by setting *slot to null before it closes the handle. A
+ * negative time-out makes one request of that many milliseconds, at most
+ * 5000, and then returns OX_WAIT_TIMED_OUT. Returns one of the OX_WAIT_
+ * results. */
 QUELT_API int32_t QUELT_CALL OxWaitForIrq(DeviceHandle** slot, int32_t timeoutMs, uint8_t waitFlag);
 
 /* Ends every interrupt wait pending on the handle's card, in any process. */
@@ -217,13 +223,21 @@ QUELT_API uint32_t QUELT_CALL OxGetIrqWaits(DeviceHandle* handle);
  * the incompatible-driver message once per process. */
 QUELT_API uint32_t QUELT_CALL OxDriverVersion(void);
 
+/* Results of OxAllocateDMAmem and OxReleaseDMAmem. */
+#define OX_DMA_OK 0
+#define OX_DMA_NULL_HANDLE (-1)
+#define OX_DMA_WRONG_STATE (-2)    /* allocate: a buffer is already held; release: none is held */
+#define OX_DMA_REQUEST_FAILED (-3) /* the driver refused; on release the buffer stays held */
+#define OX_DMA_SHORT_REPLY (-4)    /* allocate: the driver's reply was too short */
+
 /* Allocates a DMA buffer for the handle; its fields appear in the handle's
- * DeviceResources. Returns 0 done, -1 null handle, -2 a buffer is already
- * held, -3 the request failed, -4 short reply. */
+ * DeviceResources. Returns OX_DMA_OK, OX_DMA_NULL_HANDLE, OX_DMA_WRONG_STATE,
+ * OX_DMA_REQUEST_FAILED or OX_DMA_SHORT_REPLY. Blocks for one driver request. */
 QUELT_API int32_t QUELT_CALL OxAllocateDMAmem(DeviceHandle* handle, uint32_t size);
 
-/* Releases the handle's DMA buffer. Returns 0 done, -1 null handle, -2 no
- * buffer held, -3 the request failed (the buffer stays held). */
+/* Releases the handle's DMA buffer. Returns OX_DMA_OK, OX_DMA_NULL_HANDLE,
+ * OX_DMA_WRONG_STATE or OX_DMA_REQUEST_FAILED (the buffer stays held). Blocks
+ * for one driver request. */
 QUELT_API int32_t QUELT_CALL OxReleaseDMAmem(DeviceHandle* handle);
 
 /* ------------------------------------------------------------------------- */
@@ -246,11 +260,11 @@ QUELT_API int32_t QUELT_CALL OxReleaseDMAmem(DeviceHandle* handle);
  * exists), OpenMulti a multi connection (refused while another running process
  * holds the card normally), OpenDiagnostic always. Close ends waits of this
  * process on the card first. */
-#define QUELT_FAMILY_OPEN_CLOSE_(P)                                                     \
-    QUELT_API uint32_t QUELT_CALL P##_Open(uint32_t position, uint32_t irq);            \
-    QUELT_API uint32_t QUELT_CALL P##_OpenMulti(uint32_t position, uint32_t irq);       \
-    QUELT_API uint32_t QUELT_CALL P##_OpenDiagnostic(uint32_t position, uint32_t irq);  \
-    QUELT_API uint32_t QUELT_CALL P##_Close(uint32_t position);                         \
+#define QUELT_FAMILY_OPEN_CLOSE_(P)                                                       \
+    QUELT_API uint32_t QUELT_CALL P##_Open(uint32_t position, uint32_t irq);              \
+    QUELT_API uint32_t QUELT_CALL P##_OpenMulti(uint32_t position, uint32_t irq);         \
+    QUELT_API uint32_t QUELT_CALL P##_OpenDiagnostic(uint32_t position, uint32_t irq);    \
+    QUELT_API uint32_t QUELT_CALL P##_Close(uint32_t position);                           \
     QUELT_API uint32_t QUELT_CALL P##_Card_OpenCount(uint32_t position, uint32_t* count); \
     QUELT_API uint32_t QUELT_CALL P##_ClearConnections(uint32_t position);
 
@@ -326,15 +340,18 @@ QUELT_API uint32_t QUELT_CALL EP4GXA_ReadReg8(uint32_t position, uint32_t offset
 QUELT_API uint32_t QUELT_CALL EP4GXA_WriteReg8(uint32_t position, uint32_t offset, uint8_t value);
 QUELT_API uint32_t QUELT_CALL EP4GXA_ReadReg32(uint32_t position, uint32_t offset, uint32_t* value);
 QUELT_API uint32_t QUELT_CALL EP4GXA_WriteReg32(uint32_t position, uint32_t offset, uint32_t value);
-QUELT_API uint32_t QUELT_CALL EP4GXA_ReadReg2x32(uint32_t position, uint32_t offset, uint32_t* low, uint32_t* high);
-QUELT_API uint32_t QUELT_CALL EP4GXA_WriteReg2x32(uint32_t position, uint32_t offset, uint32_t low, uint32_t high);
+QUELT_API uint32_t QUELT_CALL EP4GXA_ReadReg2x32(uint32_t position, uint32_t offset, uint32_t* low,
+                                                 uint32_t* high);
+QUELT_API uint32_t QUELT_CALL EP4GXA_WriteReg2x32(uint32_t position, uint32_t offset, uint32_t low,
+                                                  uint32_t high);
 QUELT_API uint32_t QUELT_CALL EP4GXA_ReadReg64(uint32_t position, uint32_t offset, uint64_t* value);
 QUELT_API uint32_t QUELT_CALL EP4GXA_WriteReg64(uint32_t position, uint32_t offset, uint64_t value);
 
 /* ------------------------------------------------------------------------- */
 /* Device class installer, called by Windows device installation.             */
 /* ------------------------------------------------------------------------- */
-QUELT_API uint32_t QUELT_CALL ClassInstaller(uint32_t installFunction, void* deviceInfoSet, void* deviceInfoData);
+QUELT_API uint32_t QUELT_CALL ClassInstaller(uint32_t installFunction, void* deviceInfoSet,
+                                             void* deviceInfoData);
 
 #ifdef __cplusplus
 }

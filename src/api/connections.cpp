@@ -33,6 +33,7 @@ ResetOutcome ResetBlock(int index) {
 }
 
 std::uint32_t SingleCardOpenCount(Family family, std::uint32_t position, std::uint32_t* count) {
+    BuiltMap(family);
     CardEntry* entry = FamilyEntry(family, position);
     if (entry == nullptr) return QUELT_NO_CARD;
     EntryHandleUse use(*entry);
@@ -67,6 +68,7 @@ std::uint32_t Ox952OpenCount(std::uint32_t position, std::uint32_t* count) {
 }
 
 std::uint32_t SingleCardClear(Family family, std::uint32_t position) {
+    BuiltMap(family);
     CardEntry* entry = FamilyEntry(family, position);
     if (entry == nullptr) return QUELT_NO_CARD;
     if (LoadHandle(*entry) != nullptr) CloseCard(family, position);

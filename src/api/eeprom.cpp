@@ -33,8 +33,7 @@ constexpr int READY_LOOKS = 51;
 
 std::atomic<EepromSleepFunction> sleepFunction{nullptr};
 
-void Pause()
-{
+void Pause() {
     EepromSleepFunction f = sleepFunction.load(std::memory_order_acquire);
     if (f != nullptr) {
         f(1);
@@ -43,38 +42,42 @@ void Pause()
     }
 }
 
-volatile std::uint8_t* ControlByte(void* base)
-{
+volatile std::uint8_t* ControlByte(void* base) {
     return static_cast<volatile std::uint8_t*>(base) + EEPROM_CONTROL_OFFSET;
 }
 
-void Put(volatile std::uint8_t* ctl, std::uint8_t lines) { mmio::Write8(ctl, lines); }
+void Put(volatile std::uint8_t* ctl, std::uint8_t lines) {
+    mmio::Write8(ctl, lines);
+}
 
-bool DataOut(volatile std::uint8_t* ctl) { return (mmio::Read8(ctl) & EE_DATA_OUT) != 0; }
+bool DataOut(volatile std::uint8_t* ctl) {
+    return (mmio::Read8(ctl) & EE_DATA_OUT) != 0;
+}
 
 // One bit: data set up with the clock low, taken by the part on the rising edge.
-void SendBit(volatile std::uint8_t* ctl, bool bit)
-{
+void SendBit(volatile std::uint8_t* ctl, bool bit) {
     const std::uint8_t lines = EE_SELECT | (bit ? EE_DATA_IN : 0);
     Put(ctl, lines);
     Put(ctl, lines | EE_CLOCK);
 }
 
-void SendBits(volatile std::uint8_t* ctl, std::uint32_t value, int count)
-{
+void SendBits(volatile std::uint8_t* ctl, std::uint32_t value, int count) {
     for (int i = count - 1; i >= 0; --i) SendBit(ctl, ((value >> i) & 1u) != 0);
 }
 
 // Clock low and data low with the part still selected.
-void Hold(volatile std::uint8_t* ctl) { Put(ctl, EE_SELECT); }
+void Hold(volatile std::uint8_t* ctl) {
+    Put(ctl, EE_SELECT);
+}
 
 // Chip select low: ends the frame; after a programming command it starts the
 // part's self-timed programming cycle.
-void Deselect(volatile std::uint8_t* ctl) { Put(ctl, 0); }
+void Deselect(volatile std::uint8_t* ctl) {
+    Put(ctl, 0);
+}
 
 // Start bit, opcode and address field, ending with the clock low.
-void StartFrame(volatile std::uint8_t* ctl, std::uint8_t opcode, std::uint32_t addressField)
-{
+void StartFrame(volatile std::uint8_t* ctl, std::uint8_t opcode, std::uint32_t addressField) {
     Deselect(ctl);
     SendBit(ctl, true);
     SendBits(ctl, opcode, 2);
@@ -83,8 +86,7 @@ void StartFrame(volatile std::uint8_t* ctl, std::uint8_t opcode, std::uint32_t a
     Hold(ctl);
 }
 
-std::uint16_t ReceiveWord(volatile std::uint8_t* ctl)
-{
+std::uint16_t ReceiveWord(volatile std::uint8_t* ctl) {
     std::uint16_t word = 0;
     for (int i = DATA_BITS - 1; i >= 0; --i) {
         // The part shifts the next bit out on the rising edge.
@@ -98,8 +100,7 @@ std::uint16_t ReceiveWord(volatile std::uint8_t* ctl)
 // Selecting the part again after a programming command makes it show busy (0)
 // or ready (1) on its data line. The first look comes after one pause, since
 // no part finishes sooner.
-bool WaitReady(volatile std::uint8_t* ctl)
-{
+bool WaitReady(volatile std::uint8_t* ctl) {
     Pause();
     Hold(ctl);
     for (int look = 1;; ++look) {
@@ -112,8 +113,7 @@ bool WaitReady(volatile std::uint8_t* ctl)
 // Enable, one programming frame (sent by sendFrame), ready wait, disable. The
 // disable is sent whatever the wait gave, so the part never stays writable.
 template <typename SendFrame>
-int Program(void* base, SendFrame sendFrame)
-{
+int Program(void* base, SendFrame sendFrame) {
     if (base == nullptr) return EEPROM_NO_BASE;
     if (EEPROM_Command(base, EEPROM_WRITE_ENABLE) != EEPROM_OK) return EEPROM_ENABLE_FAILED;
     volatile std::uint8_t* ctl = ControlByte(base);
@@ -124,30 +124,9 @@ int Program(void* base, SendFrame sendFrame)
     return disabled;
 }
 
-// One lock per card table entry, made on first use and removed when the
-// library is unloaded.
-struct CardLocks {
-    CRITICAL_SECTION section[CARD_TABLE_SIZE];
-    CardLocks()
-    {
-        for (CRITICAL_SECTION& s : section) InitializeCriticalSection(&s);
-    }
-    ~CardLocks()
-    {
-        for (CRITICAL_SECTION& s : section) DeleteCriticalSection(&s);
-    }
-};
-
-CRITICAL_SECTION* CardLock(int index)
-{
-    static CardLocks locks;
-    return &locks.section[index];
-}
-
 }  // namespace
 
-int EEPROM_Command(void* base, std::uint8_t addressField)
-{
+int EEPROM_Command(void* base, std::uint8_t addressField) {
     if (base == nullptr) return EEPROM_NO_BASE;
     volatile std::uint8_t* ctl = ControlByte(base);
     StartFrame(ctl, OP_EXTENDED, addressField);
@@ -155,16 +134,14 @@ int EEPROM_Command(void* base, std::uint8_t addressField)
     return EEPROM_OK;
 }
 
-int EEPROM_EraseWord(void* base, std::uint32_t address)
-{
+int EEPROM_EraseWord(void* base, std::uint32_t address) {
     return Program(base, [address](volatile std::uint8_t* ctl) {
         StartFrame(ctl, OP_ERASE, address);
         Deselect(ctl);
     });
 }
 
-int EEPROM_WriteWord(void* base, std::uint32_t address, std::uint16_t value)
-{
+int EEPROM_WriteWord(void* base, std::uint32_t address, std::uint16_t value) {
     return Program(base, [address, value](volatile std::uint8_t* ctl) {
         StartFrame(ctl, OP_WRITE, address);
         SendBits(ctl, value, DATA_BITS);
@@ -173,8 +150,7 @@ int EEPROM_WriteWord(void* base, std::uint32_t address, std::uint16_t value)
     });
 }
 
-int EEPROM_ReadWord(void* base, std::uint32_t address, std::uint16_t* value)
-{
+int EEPROM_ReadWord(void* base, std::uint32_t address, std::uint16_t* value) {
     if (value == nullptr) return EEPROM_READ_NO_RESULT;
     if (base == nullptr) return EEPROM_READ_NO_BASE;
     *value = 0;
@@ -185,14 +161,14 @@ int EEPROM_ReadWord(void* base, std::uint32_t address, std::uint16_t* value)
     return EEPROM_OK;
 }
 
-EepromLock::EepromLock(const CardEntry& entry) : index_(TableIndexOf(entry))
-{
-    EnterCriticalSection(CardLock(index_));
+EepromLock::EepromLock(CardEntry& entry) : lock_(&entry.eepromLock) {
+    EnterCriticalSection(lock_);
 }
 
-EepromLock::~EepromLock() { LeaveCriticalSection(CardLock(index_)); }
+EepromLock::~EepromLock() {
+    LeaveCriticalSection(lock_);
+}
 
-void SetEepromSleepForTesting(EepromSleepFunction sleep)
-{
+void SetEepromSleepForTesting(EepromSleepFunction sleep) {
     sleepFunction.store(sleep, std::memory_order_release);
 }

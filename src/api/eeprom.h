@@ -21,11 +21,11 @@ inline constexpr int EEPROM_WORDS = 64;
 
 // Results of the routines (0 is success).
 inline constexpr int EEPROM_OK = 0;
-inline constexpr int EEPROM_NO_BASE = -1;          // EEPROM_Command, _EraseWord, _WriteWord
-inline constexpr int EEPROM_READ_NO_RESULT = -1;   // EEPROM_ReadWord: null result pointer
-inline constexpr int EEPROM_READ_NO_BASE = -2;     // EEPROM_ReadWord: null base
-inline constexpr int EEPROM_ENABLE_FAILED = -2;    // _EraseWord, _WriteWord
-inline constexpr int EEPROM_NEVER_READY = -3;      // _EraseWord, _WriteWord: write disable was still sent
+inline constexpr int EEPROM_NO_BASE = -1;         // EEPROM_Command, _EraseWord, _WriteWord
+inline constexpr int EEPROM_READ_NO_RESULT = -1;  // EEPROM_ReadWord: null result pointer
+inline constexpr int EEPROM_READ_NO_BASE = -2;    // EEPROM_ReadWord: null base
+inline constexpr int EEPROM_ENABLE_FAILED = -2;   // _EraseWord, _WriteWord
+inline constexpr int EEPROM_NEVER_READY = -3;     // _EraseWord, _WriteWord: write disable was still sent
 
 // Address fields of the two extended commands.
 inline constexpr std::uint8_t EEPROM_WRITE_ENABLE = 48;
@@ -48,18 +48,18 @@ int EEPROM_WriteWord(void* base, std::uint32_t address, std::uint16_t value);
 // -2 null base (then *value is left alone).
 int EEPROM_ReadWord(void* base, std::uint32_t address, std::uint16_t* value);
 
-// Holds the per-card EEPROM lock of this process for its lifetime. Whole
-// operations (a read, or enable-program-wait-disable) run under it. Never
-// taken while the DriverLock is held, and no other lock is taken under it.
+// Holds the card entry's EEPROM lock for its lifetime. Whole operations (a
+// read, or enable-program-wait-disable) run under it. Never taken while the
+// DriverLock is held, and no other lock is taken under it.
 class EepromLock {
 public:
-    explicit EepromLock(const CardEntry& entry);
+    explicit EepromLock(CardEntry& entry);
     ~EepromLock();
     EepromLock(const EepromLock&) = delete;
     EepromLock& operator=(const EepromLock&) = delete;
 
 private:
-    int index_;
+    CRITICAL_SECTION* lock_;
 };
 
 // The pause of the ready wait. Tests count the pauses through this; null

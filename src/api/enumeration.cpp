@@ -61,6 +61,7 @@ std::uint32_t FamilyCardField(Family family, std::uint32_t position, std::uint32
     if (order == NullCheck::First && out == nullptr) return QUELT_NULL_POINTER;
     if (position >= POSITION_LIMIT) return QUELT_NO_CARD;
     if (order == NullCheck::AfterPosition && out == nullptr) return QUELT_NULL_POINTER;
+    BuiltMap(family);
     const CardEntry* e = IdentityEntry(family, position);
     if (e == nullptr) return QUELT_NO_CARD;
     if (out == nullptr) return QUELT_NULL_POINTER;

@@ -7,7 +7,7 @@
 #include "api/enumeration.h"
 #include "api/open_close.h"
 #include "api/register_access.h"
-#include "registry/connection.h"
+#include "driver/admission.h"
 
 extern "C" {
 

@@ -15,40 +15,6 @@
 
 namespace {
 
-// Device-level results of OxWaitForIrq.
-constexpr std::int32_t WAIT_IRQ = 0;
-constexpr std::int32_t WAIT_REQUEST_FAILED = 1;
-constexpr std::int32_t WAIT_TIMED_OUT = 3;
-constexpr std::int32_t WAIT_ENDED = 4;
-constexpr std::int32_t WAIT_REFUSED = 5;
-
-// While a waiter remains, Close discards again this often: a waiter that sent
-// its request after the previous discard would otherwise hold on for a slice.
-constexpr int REDISCARD_EVERY_MS = 10;
-
-// Threads inside IRQ_Wait per entry: the ones a discard releases. Kept apart
-// from irqWaiters, which Open sets to 0 even while a Close of the card's
-// previous handle is still waiting for them to leave.
-std::atomic<int> gWaiting[CARD_TABLE_SIZE];
-
-std::atomic<int>& WaitingOf(const CardEntry& entry) {
-    return gWaiting[TableIndexOf(entry)];
-}
-
-const PositionMap& MapOf(IrqSource source) {
-    switch (source) {
-        case IrqSource::OX952_F1:
-            return Ox952Function1MapAsBuilt();
-        case IrqSource::OX952_F0:
-            return MapAsBuilt(Family::OX952);
-        case IrqSource::OX9162:
-            return MapAsBuilt(Family::OX9162);
-        case IrqSource::EP4GXA:
-            break;
-    }
-    return MapAsBuilt(Family::EP4GXA);
-}
-
 // 0x40 for an entry that holds a card, 2 for none.
 std::uint32_t NotOpenCode(const CardEntry* entry) {
     return (entry != nullptr && IsPresent(*entry)) ? QUELT_NOT_OPEN : QUELT_NO_CARD;
@@ -56,13 +22,13 @@ std::uint32_t NotOpenCode(const CardEntry* entry) {
 
 std::uint32_t ResultOfWait(std::int32_t result, bool closed) {
     switch (result) {
-        case WAIT_REQUEST_FAILED:
+        case OX_WAIT_REQUEST_FAILED:
             return QUELT_WAIT_FAILED;
-        case WAIT_TIMED_OUT:
+        case OX_WAIT_TIMED_OUT:
             return QUELT_TIMEOUT;
-        case WAIT_ENDED:
+        case OX_WAIT_ENDED:
             return QUELT_WAIT_ENDED;
-        case WAIT_REFUSED:
+        case OX_WAIT_REFUSED:
             return closed ? QUELT_NOT_OPEN : QUELT_NULL_POINTER;
         default:
             return QUELT_OK;  // 0, and 2: an interrupt came since the last wait
@@ -80,15 +46,14 @@ private:
     LONG value_;
 };
 
-class Waiting {
+// A thread inside the wait proper, which a Close must release by a discard.
+class InDriver {
 public:
-    explicit Waiting(const CardEntry& entry) : count_(WaitingOf(entry)) {
-        count_.fetch_add(1, std::memory_order_acq_rel);
-    }
-    ~Waiting() { count_.fetch_sub(1, std::memory_order_release); }
+    explicit InDriver(CardEntry& entry) : entry_(entry) { InterlockedIncrement(&entry.irqWaitersInDriver); }
+    ~InDriver() { InterlockedDecrement(&entry_.irqWaitersInDriver); }
 
 private:
-    std::atomic<int>& count_;
+    CardEntry& entry_;
 };
 
 class WaitLockGuard {
@@ -110,27 +75,18 @@ EntryHandleUse::~EntryHandleUse() {
     Unpin(handle_);
 }
 
-void EndHandleUses(CardEntry& entry, DeviceHandle* handle) {
-    DeviceHandle* temporary = nullptr;
-    int sinceDiscard = REDISCARD_EVERY_MS;
-    while (IsPinned(handle)) {
-        const bool waiting = WaitingOf(entry).load(std::memory_order_acquire) > 0;
-        if (waiting && sinceDiscard >= REDISCARD_EVERY_MS) {
-            // The waits occupy the card's own handle: discard through another.
-            if (temporary == nullptr) temporary = AttachDeviceByIndex("", TableIndexOf(entry) + 1);
-            if (temporary != nullptr) OxDiscardWaitForIrq(temporary);
-            sinceDiscard = 0;
-        }
-        Sleep(1);
-        ++sinceDiscard;
-    }
-    OxCloseDevice(temporary);
-}
-
 CardEntry* IrqEntry(IrqSource source, std::uint32_t position) {
-    const PositionMap& map = MapOf(source);
-    if (!map.built.load(std::memory_order_acquire)) return nullptr;
-    return EntryFor(map.index[position].load(std::memory_order_relaxed));
+    switch (source) {
+        case IrqSource::OX952_F1:
+            return Ox952Function1Entry(position);
+        case IrqSource::OX952_F0:
+            return Ox952Function0Entry(position);
+        case IrqSource::OX9162:
+            return FamilyEntry(Family::OX9162, position);
+        case IrqSource::EP4GXA:
+            break;
+    }
+    return FamilyEntry(Family::EP4GXA, position);
 }
 
 std::uint32_t IrqWait(IrqSource source, std::uint32_t position, std::uint32_t* count) {
@@ -146,13 +102,13 @@ std::uint32_t IrqWait(IrqSource source, std::uint32_t position, std::uint32_t* c
     const std::uint32_t start = OxGetIrqCounter(pinned);
     std::int32_t result;
     {
-        Waiting waiting(*entry);
         WaiterCount waiter(*entry);
+        InDriver inDriver(*entry);
         WaitLockGuard locked(*entry);
         if (LoadHandle(*entry) != pinned) {
-            result = WAIT_REFUSED;  // closed while this thread was queued
+            result = OX_WAIT_REFUSED;  // closed while this thread was queued
         } else if (OxGetIrqCounter(pinned) != start) {
-            result = WAIT_IRQ;  // an interrupt came while queued: one interrupt frees every waiter
+            result = OX_WAIT_IRQ;  // an interrupt came while queued: one interrupt frees every waiter
         } else {
             result = OxWaitForIrq(&entry->handle, LoadShared(entry->irqTimeout), 1);
         }
@@ -192,7 +148,7 @@ std::uint32_t IrqWaitsOfCard(IrqSource source, std::uint32_t position) {
     if (waiter.afterIncrement() > 1) {
         // Another thread may be waiting on the entry's handle, which would hold
         // this query up for a slice: ask through a handle of our own.
-        DeviceHandle* temporary = AttachDeviceByIndex("", TableIndexOf(*entry) + 1);
+        DeviceHandle* temporary = AttachDeviceByIndex("", DeviceIndexOf(*entry));
         if (temporary == nullptr) return 0;
         const std::uint32_t waits = OxGetIrqWaits(temporary);
         OxCloseDevice(temporary);

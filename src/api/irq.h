@@ -1,6 +1,5 @@
 // The family interrupt API: waits, counts, time-outs and the driver's wait
-// count, over the device-level interrupt functions. Also what Close needs to
-// end the waits of this process before it releases a card's handle.
+// count, over the device-level interrupt functions.
 #pragma once
 
 #include <cstdint>
@@ -34,9 +33,3 @@ public:
 private:
     DeviceHandle* handle_ = nullptr;
 };
-
-// Called by Close after it took handle out of the entry and before it closes
-// it: while a thread of this process still holds the handle, discards the
-// waits on the card through a temporary handle (again and again, since a
-// waiter may send its request after a discard), and returns once none does.
-void EndHandleUses(CardEntry& entry, DeviceHandle* handle);

@@ -3,15 +3,11 @@
 
 #include "api/family.h"
 #include "api/irq.h"
+#include "driver/admission.h"
 #include "driver/device.h"
 #include "driver/version.h"
-#include "registry/connection.h"
 
 namespace {
-
-void SetIrqWaitersToZero(CardEntry& e) {
-    std::atomic_ref<LONG>(e.irqWaiters).store(0, std::memory_order_relaxed);
-}
 
 // Records a fresh connection on an entry. The interrupt base is read first so
 // that an interrupt API call that sees irqEnabled already counts from it.
@@ -26,8 +22,9 @@ void RecordConnection(CardEntry& e, DeviceHandle* handle, std::uint32_t irq, std
 // QUELT_OK.
 std::uint32_t ClaimLocked(CardEntry& e) {
     if (LoadHandle(e) != nullptr) return QUELT_ALREADY_OPEN;
-    StoreHandle(e, AttachDeviceByIndex("", TableIndexOf(e) + 1));
-    SetIrqWaitersToZero(e);
+    // irqWaiters is left as it is: threads of an earlier connection may still
+    // be leaving their waits, and the count must stay their true number.
+    StoreHandle(e, AttachDeviceByIndex("", DeviceIndexOf(e)));
     return LoadHandle(e) == nullptr ? QUELT_OPEN_FAILED : QUELT_OK;
 }
 
@@ -56,22 +53,6 @@ std::uint32_t OpenSingleFunctionCard(Family family, std::uint32_t position, std:
     return AdmitClaimed(*e, irq, kind);
 }
 
-// The second function of a two-function card: the present entry with the
-// partner device id on the same bus and slot. More than one candidate is
-// marked ambiguous, and the card then cannot be opened.
-std::int8_t FindPartner(const CardEntry& f0) {
-    const CardEntry* table = CardTable();
-    const std::uint16_t partnerId = static_cast<std::uint16_t>(f0.deviceId ^ 1u);
-    std::int8_t found = NO_CARD;
-    for (int j = 0; j < CARD_TABLE_SIZE; ++j) {
-        const CardEntry& c = table[j];
-        if (!IsPresent(c) || c.deviceId != partnerId || c.slot != f0.slot || c.bus != f0.bus) continue;
-        if (found != NO_CARD) return AMBIGUOUS_PARTNER;
-        found = static_cast<std::int8_t>(j);
-    }
-    return found;
-}
-
 // Function 1 of a two-function card opens with function 0, in the same kind.
 // Its admission is bookkeeping only: function 0's admission decided.
 void OpenPartner(CardEntry& e1, std::uint32_t irq, std::int32_t kind) {
@@ -81,7 +62,7 @@ void OpenPartner(CardEntry& e1, std::uint32_t irq, std::int32_t kind) {
     DeviceHandle* handle = nullptr;
     const bool claimed = LoadHandle(e1) == nullptr;
     if (claimed) {
-        handle = AttachDeviceByIndex("", TableIndexOf(e1) + 1);
+        handle = AttachDeviceByIndex("", DeviceIndexOf(e1));
         StoreHandle(e1, handle);
     }
     LeaveCriticalSection(DriverLock());
@@ -120,7 +101,7 @@ std::uint32_t OpenOx952Card(std::uint32_t position, std::uint32_t irq, std::int3
     // A pairing found once stays; an ambiguous one is searched again.
     std::atomic<std::int8_t>& f1 = Ox952Function1Map().index[position];
     if (EntryFor(f1.load(std::memory_order_relaxed)) == nullptr)
-        f1.store(FindPartner(*e0), std::memory_order_relaxed);
+        f1.store(Ox952PartnerOf(*e0), std::memory_order_relaxed);
 
     if (CardEntry* e1 = EntryFor(f1.load(std::memory_order_relaxed))) {
         OpenPartner(*e1, irq, kind);
@@ -159,32 +140,16 @@ std::uint32_t CloseOx952Card(std::uint32_t position) {
 
 }  // namespace
 
-DeviceHandle* TakeHandle(CardEntry& entry) {
-    EnterCriticalSection(DriverLock());
-    DeviceHandle* handle = LoadHandle(entry);
-    StoreHandle(entry, nullptr);
-    LeaveCriticalSection(DriverLock());
-    return handle;
-}
-
-void CloseEntry(CardEntry& entry, DeviceHandle* handle) {
-    if (handle == nullptr) return;
-    ReleaseConnection(StatusBlockOf(handle), LoadShared(entry.connectionKind));
-    // Ends the waits of this process on the card (through a temporary handle,
-    // since they occupy the card's own) and returns once no interrupt call
-    // holds the handle any more.
-    EndHandleUses(entry, handle);
-    OxCloseDevice(handle);
-}
-
 std::uint32_t OpenCard(Family family, std::uint32_t position, std::uint32_t irq, std::int32_t kind) {
     if (position >= POSITION_LIMIT) return QUELT_NO_CARD;
     if (CheckDriverVersion() != 0) return QUELT_OLD_DRIVER;
+    BuiltMap(family);
     return family == Family::OX952 ? OpenOx952Card(position, irq, kind)
                                    : OpenSingleFunctionCard(family, position, irq, kind);
 }
 
 std::uint32_t CloseCard(Family family, std::uint32_t position) {
     if (position >= POSITION_LIMIT) return QUELT_NO_CARD;
+    BuiltMap(family);
     return family == Family::OX952 ? CloseOx952Card(position) : CloseSingleFunctionCard(family, position);
 }

@@ -1,4 +1,4 @@
-// Opening and closing family card positions, and closing one table entry.
+// Opening and closing family card positions.
 #pragma once
 
 #include <cstdint>
@@ -13,12 +13,3 @@ std::uint32_t OpenCard(Family family, std::uint32_t position, std::uint32_t irq,
 
 // Closes the family's card at position (both functions of an OX952 card).
 std::uint32_t CloseCard(Family family, std::uint32_t position);
-
-// Takes the handle out of the entry under the DriverLock; null when it held
-// none. Whoever gets a handle from here closes it (CloseEntry).
-DeviceHandle* TakeHandle(CardEntry& entry);
-
-// Finishes closing an entry whose handle was already taken out: releases this
-// process's connection on the card, ends pending interrupt waits of this
-// process through a temporary handle, and closes the handle. Null is ignored.
-void CloseEntry(CardEntry& entry, DeviceHandle* handle);

@@ -9,9 +9,9 @@
 #include <new>
 #include <unordered_map>
 
+#include "driver/admission.h"
 #include "driver/handle_pins.h"
 #include "platform/fork_safe.h"
-#include "registry/connection.h"
 
 namespace {
 
@@ -165,6 +165,12 @@ void AbandonPinnedHandles() {
     auto& [mutex, t] = Pins();
     std::lock_guard<std::mutex> guard(mutex);
     t.abandoned = true;
+}
+
+bool PinsAbandoned() {
+    auto& [mutex, t] = Pins();
+    std::lock_guard<std::mutex> guard(mutex);
+    return t.abandoned;
 }
 
 namespace {

@@ -43,3 +43,5 @@ bool RetireHandle(DeviceHandle* handle);
 // them before the library's unload): a pinned handle is from now on left to
 // the operating system instead of waited for.
 void AbandonPinnedHandles();
+// True once AbandonPinnedHandles was called: nobody is left to drop a pin.
+bool PinsAbandoned();

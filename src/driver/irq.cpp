@@ -9,17 +9,13 @@ namespace {
 constexpr std::int32_t SLICE_MS = 5000;
 constexpr std::int64_t HUNDRED_NS_PER_MS = 10000;
 
-enum WaitResult : std::int32_t {
-    WAIT_IRQ = 0,
-    WAIT_REQUEST_FAILED = 1,
-    WAIT_ALREADY_PENDING = 2,
-    WAIT_TIMED_OUT = 3,
-    WAIT_ENDED = 4,    // emptied variable, lost status block, or discarded
-    WAIT_REFUSED = 5,  // null slot, no status block, wait flag 0, or not a handle
-};
-
+// A time-out of 0 waits in whole slices for ever. A negative one is handed on
+// as one negative wait time, which the driver may read as a relative interval:
+// it gets no more than a slice either, so a Close never waits longer behind it.
 std::int32_t SliceFor(std::int32_t remaining) {
-    return (remaining > SLICE_MS || remaining == 0) ? SLICE_MS : remaining;
+    if (remaining > SLICE_MS || remaining == 0) return SLICE_MS;
+    if (remaining < -SLICE_MS) return -SLICE_MS;
+    return remaining;
 }
 
 // Holds the pin of the handle a wait currently uses and drops it on every way
@@ -44,7 +40,7 @@ private:
 extern "C" {
 
 QUELT_API int32_t QUELT_CALL OxWaitForIrq(DeviceHandle** slot, int32_t timeoutMs, uint8_t waitFlag) {
-    if (!slot) return WAIT_REFUSED;
+    if (!slot) return OX_WAIT_REFUSED;
 
     PinnedHandle pinned;
     switch (pinned.Take(slot)) {
@@ -52,29 +48,29 @@ QUELT_API int32_t QUELT_CALL OxWaitForIrq(DeviceHandle** slot, int32_t timeoutMs
             break;
         case PinResult::Empty:
         case PinResult::Closing:
-            return WAIT_ENDED;
+            return OX_WAIT_ENDED;
         case PinResult::Unknown:
-            return WAIT_REFUSED;
+            return OX_WAIT_REFUSED;
     }
     SharedStatusBlock* block = StatusBlockOf(pinned.get());
-    if (!block) return WAIT_REFUSED;
+    if (!block) return OX_WAIT_REFUSED;
 
     const std::uint32_t counter = LoadShared(block->irqCounter);
     if (LoadShared(block->ackCounter) != counter) {
         StoreShared(block->ackCounter, counter);
-        return WAIT_ALREADY_PENDING;
+        return OX_WAIT_ALREADY_CAME;
     }
 
     const std::uint32_t start = LoadShared(block->ackCounter);
     std::int32_t remaining = timeoutMs;
     for (;;) {
         std::int64_t waitTime = static_cast<std::int64_t>(SliceFor(remaining)) * HUNDRED_NS_PER_MS;
-        if (waitFlag == 0) return WAIT_REFUSED;
+        if (waitFlag == 0) return OX_WAIT_REFUSED;
 
         DWORD bytes = 0;
         if (!DeviceIoControl(pinned.get()->file, IOCTL_CARD_WAIT_IRQ, &waitTime, sizeof(waitTime), nullptr, 0,
                              &bytes, nullptr)) {
-            return WAIT_REQUEST_FAILED;
+            return OX_WAIT_REQUEST_FAILED;
         }
 
         // From here on the handle is whatever the variable holds now.
@@ -83,20 +79,20 @@ QUELT_API int32_t QUELT_CALL OxWaitForIrq(DeviceHandle** slot, int32_t timeoutMs
                 break;
             case PinResult::Empty:
             case PinResult::Closing:
-                return WAIT_ENDED;
+                return OX_WAIT_ENDED;
             case PinResult::Unknown:
-                return WAIT_REFUSED;
+                return OX_WAIT_REFUSED;
         }
         block = StatusBlockOf(pinned.get());
-        if (!block) return WAIT_ENDED;
+        if (!block) return OX_WAIT_ENDED;
 
         const std::uint32_t now = LoadShared(block->irqCounter);
         StoreShared(block->ackCounter, now);
-        if (bytes == WAIT_DISCARDED_BYTES) return WAIT_ENDED;
-        if (now != start) return WAIT_IRQ;
+        if (bytes == WAIT_DISCARDED_BYTES) return OX_WAIT_ENDED;
+        if (now != start) return OX_WAIT_IRQ;
 
         if (remaining == 0) continue;
-        if (remaining <= SLICE_MS) return WAIT_TIMED_OUT;
+        if (remaining <= SLICE_MS) return OX_WAIT_TIMED_OUT;
         remaining -= SLICE_MS;
     }
 }

@@ -4,15 +4,18 @@
 #include <atomic>
 
 #include "driver/device.h"
-#include "platform/win32.h"
-#include "registry/card_table.h"
 
 namespace {
 
-std::uint32_t gVersionCache = 0;  // written under the DriverLock only
+CRITICAL_SECTION* gRequestLock = nullptr;  // handed in at load; guards gVersionCache
+std::uint32_t gVersionCache = 0;
 // 0: no message shown yet; 1: shown. Taken by compare-exchange so that the
 // message appears at most once however threads race.
 std::atomic<std::uint8_t> gMessageShown{0};
+// Gate calls that have not yet shown (or decided against) their own message:
+// while any is in flight a direct call stays silent, so the gate's text is the
+// one the user sees.
+std::atomic<int> gGatesInFlight{0};
 
 constexpr const char* MESSAGE_CAPTION =
     "This dll is not compatible with kernel driver.\nPlease reinstall device driver.";
@@ -25,12 +28,17 @@ void ShowMessageOnce(const char* text) {
     MessageBoxA(nullptr, text, MESSAGE_CAPTION, MB_ICONERROR);
 }
 
-std::uint32_t QueryDriverVersion() {
-    EnterCriticalSection(DriverLock());
+struct VersionAnswer {
+    std::uint32_t version;
+    bool asked;  // false: a final answer from the cache
+};
+
+VersionAnswer QueryDriverVersion() {
+    EnterCriticalSection(gRequestLock);
     if (gVersionCache >= DRIVER_VERSION_FINAL) {
-        std::uint32_t v = gVersionCache;
-        LeaveCriticalSection(DriverLock());
-        return v;
+        const std::uint32_t cached = gVersionCache;
+        LeaveCriticalSection(gRequestLock);
+        return {cached, false};
     }
     gVersionCache = DRIVER_VERSION_ASKING;
     if (DeviceHandle* handle = AttachDeviceByIndex("", 1)) {
@@ -43,28 +51,34 @@ std::uint32_t QueryDriverVersion() {
     } else {
         gVersionCache = DRIVER_VERSION_NO_CARD;
     }
-    std::uint32_t v = gVersionCache;
-    LeaveCriticalSection(DriverLock());
-    return v;
+    const std::uint32_t asked = gVersionCache;
+    LeaveCriticalSection(gRequestLock);
+    return {asked, true};
 }
 
 }  // namespace
 
 extern "C" QUELT_API uint32_t QUELT_CALL OxDriverVersion(void) {
-    std::uint32_t v = QueryDriverVersion();
-    if (v < DRIVER_VERSION_MINIMUM) ShowMessageOnce(MESSAGE_TEXT_DIRECT);
-    return v;
+    const VersionAnswer answer = QueryDriverVersion();
+    // An answer from the cache was judged when it was asked: no message here.
+    if (answer.asked && answer.version < DRIVER_VERSION_MINIMUM &&
+        gGatesInFlight.load(std::memory_order_acquire) == 0) {
+        ShowMessageOnce(MESSAGE_TEXT_DIRECT);
+    }
+    return answer.version;
 }
 
 std::int32_t CheckDriverVersion() {
-    // Asked without the direct call's message, so the gate's own text is the
-    // one shown when it is the first to find the driver too old.
-    if (QueryDriverVersion() >= DRIVER_VERSION_MINIMUM) return 0;
-    ShowMessageOnce(MESSAGE_TEXT_GATE);
-    return -1;
+    gGatesInFlight.fetch_add(1, std::memory_order_acq_rel);
+    const bool fits = QueryDriverVersion().version >= DRIVER_VERSION_MINIMUM;
+    if (!fits) ShowMessageOnce(MESSAGE_TEXT_GATE);
+    gGatesInFlight.fetch_sub(1, std::memory_order_acq_rel);
+    return fits ? 0 : -1;
 }
 
-void ResetVersionGate() {
+void ResetVersionGate(CRITICAL_SECTION* serialiseWith) {
+    gRequestLock = serialiseWith;
     gVersionCache = 0;
     gMessageShown.store(0, std::memory_order_relaxed);
+    gGatesInFlight.store(0, std::memory_order_relaxed);
 }

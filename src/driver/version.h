@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "platform/win32.h"
+
 inline constexpr std::uint32_t DRIVER_VERSION_ASKING = 99;    // kept when the request reports nothing
 inline constexpr std::uint32_t DRIVER_VERSION_NO_CARD = 100;  // no card to ask; final
 inline constexpr std::uint32_t DRIVER_VERSION_FINAL = 100;    // from here on the answer is kept
@@ -13,5 +15,7 @@ inline constexpr std::uint32_t DRIVER_VERSION_MINIMUM = 109;
 // once per process, text "quelt_ox9162.dll").
 std::int32_t CheckDriverVersion();
 
-// Version cache and message flag back to their state at load.
-void ResetVersionGate();
+// Version cache and message flag back to their state at load. Version
+// requests run under serialiseWith (the registry hands in the lock of its card
+// scan, so that the two never overlap); it must stay valid until the next reset.
+void ResetVersionGate(CRITICAL_SECTION* serialiseWith);

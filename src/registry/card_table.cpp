@@ -3,10 +3,11 @@
 
 #include <cstring>
 
+#include "driver/admission.h"
 #include "driver/device.h"
+#include "driver/handle_pins.h"
 #include "driver/version.h"
 #include "platform/mmio.h"
-#include "registry/connection.h"
 
 namespace {
 
@@ -15,8 +16,14 @@ CRITICAL_SECTION gDriverLock;
 // Load and unload are called by the entry point and again by tests; a second
 // load tears the first state down before starting afresh.
 bool gLoaded = false;
-// Bit i: entry i's waitLock was initialised by a scan.
-std::uint32_t gWaitLocksMade = 0;
+// Bit i: entry i's locks (waitLock, eepromLock) were initialised by a scan.
+std::uint32_t gEntryLocksMade = 0;
+// A scan is filling the table (written under the DriverLock).
+bool gScanning = false;
+
+// While a waiter remains, Close discards again this often: a waiter that sent
+// its request after the previous discard would otherwise hold on for a slice.
+constexpr int REDISCARD_EVERY_MS = 10;
 
 // The identity words sit at the end of the first 16 KiB of region 0.
 constexpr std::size_t CARD_ID_OFFSET = 0x3FF0;
@@ -25,8 +32,7 @@ constexpr std::size_t SERIAL_NUMBER_OFFSET = 0x3FF4;
 constexpr std::uint64_t IDENTITY_MIN_LENGTH = 0x3FF8;
 
 bool HasIdentityWords(const CardEntry& e) {
-    if (e.vendorId != CARD_VENDOR_ID) return false;
-    return (e.deviceId >= 0x0800 && e.deviceId <= 0x08FF) || (e.deviceId >= 0x8800 && e.deviceId <= 0x88FF);
+    return e.vendorId == CARD_VENDOR_ID && IsEp4gxaDevice(e.deviceId);
 }
 
 // Copies what the scan keeps of one attached device into its entry.
@@ -54,20 +60,85 @@ bool FillEntry(CardEntry& e, DeviceHandle* handle) {
     return res->slot != 0;
 }
 
-// Closes what the process still holds on one entry, without discarding waits:
-// no other thread of the process uses the library any more.
+void MakeEntryLocks(int i) {
+    if (gEntryLocksMade & (1u << i)) return;
+    InitializeCriticalSection(&gCardTable[i].waitLock);
+    InitializeCriticalSection(&gCardTable[i].eepromLock);
+    gEntryLocksMade |= 1u << i;
+}
+
+void DeleteEntryLocks() {
+    for (int i = 0; i < CARD_TABLE_SIZE; ++i) {
+        if (!(gEntryLocksMade & (1u << i))) continue;
+        DeleteCriticalSection(&gCardTable[i].waitLock);
+        DeleteCriticalSection(&gCardTable[i].eepromLock);
+    }
+    gEntryLocksMade = 0;
+}
+
+// While a thread of this process still holds the handle, discards the waits
+// on the card through a temporary handle (again and again, since a waiter may
+// send its request after a discard), and returns once none does. At the end of
+// a process whose other threads are already gone their pins never drop: then
+// it returns at once and the handle is left to the operating system.
+void EndHandleUses(CardEntry& entry, DeviceHandle* handle) {
+    DeviceHandle* temporary = nullptr;
+    int sinceDiscard = REDISCARD_EVERY_MS;
+    while (IsPinned(handle) && !PinsAbandoned()) {
+        const bool waiting = LoadShared(entry.irqWaitersInDriver) > 0;
+        if (waiting && sinceDiscard >= REDISCARD_EVERY_MS) {
+            // The waits occupy the card's own handle: discard through another.
+            if (temporary == nullptr) temporary = AttachDeviceByIndex("", DeviceIndexOf(entry));
+            if (temporary != nullptr) OxDiscardWaitForIrq(temporary);
+            sinceDiscard = 0;
+        }
+        Sleep(1);
+        ++sinceDiscard;
+    }
+    OxCloseDevice(temporary);
+}
+
+// Closes what the process still holds on one entry, as Close does: other
+// threads may still be inside an interrupt wait on it.
 void UnloadEntry(CardEntry& e) {
     std::atomic_ref<std::uint32_t>(e.irqEnabled).store(0, std::memory_order_relaxed);
-    DeviceHandle* handle = LoadHandle(e);
-    if (handle == nullptr) return;
-    StoreHandle(e, nullptr);
-    if (SharedStatusBlock* block = StatusBlockOf(handle)) {
-        ReleaseConnection(block,
-                          std::atomic_ref<std::int32_t>(e.connectionKind).load(std::memory_order_relaxed));
-        std::atomic_ref<std::int32_t>(e.connectionKind).store(CONNECTION_NORMAL, std::memory_order_relaxed);
-    }
-    OxCloseDevice(handle);
+    CloseEntry(e, TakeHandle(e));
 }
+
+#if !QUELT_WINDOWS
+// A child made by fork is a process of its own, with only the forking thread.
+// The cards its parent holds are the parent's: releasing them at the child's
+// exit or Close would take the parent's connections out of the card's shared
+// count. The child forgets them (their mappings go with the child), and the
+// locks that threads it does not have may have held are made anew. A scan cut
+// short by the fork is started again by the child's first call that needs it.
+void ForgetInheritedCards() {
+    if (!gLoaded) return;
+    InitializeCriticalSection(&gDriverLock);
+    if (gScanning) {
+        gScanning = false;
+        std::memset(static_cast<void*>(gCardTable), 0, sizeof gCardTable);
+        gEntryLocksMade = 0;
+        ResetPositionMaps();
+        return;
+    }
+    for (int i = 0; i < CARD_TABLE_SIZE; ++i) {
+        CardEntry& e = gCardTable[i];
+        StoreHandle(e, nullptr);
+        StoreShared(e.irqEnabled, 0u);
+        StoreShared(e.irqWaiters, LONG{0});
+        StoreShared(e.irqWaitersInDriver, LONG{0});
+        if (gEntryLocksMade & (1u << i)) {
+            InitializeCriticalSection(&e.waitLock);
+            InitializeCriticalSection(&e.eepromLock);
+        }
+    }
+}
+
+// Registered while the program starts, before any thread can race a fork.
+[[maybe_unused]] const bool kForgetAtForkReady =
+    ::pthread_atfork(nullptr, nullptr, &ForgetInheritedCards) == 0;
+#endif
 
 }  // namespace
 
@@ -81,6 +152,7 @@ CRITICAL_SECTION* DriverLock() {
 
 void ScanCards() {
     EnterCriticalSection(&gDriverLock);
+    gScanning = true;
     bool anySlot = false;
     std::uint32_t enteredNow = 0;  // bit i: entry i was filled by this scan
     for (int i = 0; i < CARD_TABLE_SIZE; ++i) {
@@ -96,9 +168,8 @@ void ScanCards() {
         if (FillEntry(e, handle)) anySlot = true;
         enteredNow |= 1u << i;
         // A device with an empty name leaves its entry empty and is visited
-        // again by the next scan; its wait lock is made only once.
-        if (!(gWaitLocksMade & (1u << i))) InitializeCriticalSection(&e.waitLock);
-        gWaitLocksMade |= 1u << i;
+        // again by the next scan; its locks are made only once.
+        MakeEntryLocks(i);
         OxCloseDevice(handle);
     }
     // Machines whose driver reports no slot numbers: the device number on the
@@ -109,28 +180,42 @@ void ScanCards() {
                 gCardTable[i].slot = static_cast<std::uint16_t>(gCardTable[i].pciAddress >> 16);
         }
     }
+    gScanning = false;
     LeaveCriticalSection(&gDriverLock);
+}
+
+DeviceHandle* TakeHandle(CardEntry& entry) {
+    EnterCriticalSection(&gDriverLock);
+    DeviceHandle* handle = LoadHandle(entry);
+    StoreHandle(entry, nullptr);
+    LeaveCriticalSection(&gDriverLock);
+    return handle;
+}
+
+void CloseEntry(CardEntry& entry, DeviceHandle* handle) {
+    if (handle == nullptr) return;
+    ReleaseConnection(StatusBlockOf(handle), LoadShared(entry.connectionKind));
+    EndHandleUses(entry, handle);
+    OxCloseDevice(handle);
 }
 
 void RegistryLoad() {
     if (gLoaded) RegistryUnload();
     InitializeCriticalSection(&gDriverLock);
     std::memset(static_cast<void*>(gCardTable), 0, sizeof gCardTable);
-    gWaitLocksMade = 0;
+    gEntryLocksMade = 0;
+    gScanning = false;
     ResetPositionMaps();
-    ResetVersionGate();
+    ResetVersionGate(&gDriverLock);
     gLoaded = true;
 }
 
 void RegistryUnload() {
     if (!gLoaded) return;
     for (CardEntry& e : gCardTable) UnloadEntry(e);
-    // Every wait lock the scan initialised is deleted, open or not, so that
+    // Every lock the scan initialised is deleted, open or not, so that
     // repeated load and unload leaves nothing behind.
-    for (int i = 0; i < CARD_TABLE_SIZE; ++i) {
-        if (gWaitLocksMade & (1u << i)) DeleteCriticalSection(&gCardTable[i].waitLock);
-    }
-    gWaitLocksMade = 0;
+    DeleteEntryLocks();
     DeleteCriticalSection(&gDriverLock);
     gLoaded = false;
 }

@@ -9,23 +9,6 @@ PositionMap gEp4gxaMap;
 PositionMap gOx952Function0Map;
 PositionMap gOx952Function1Map;
 
-bool InRange(std::uint16_t d, std::uint16_t lo, std::uint16_t hi) {
-    return d >= lo && d <= hi;
-}
-
-bool IsOx9162(std::uint16_t d) {
-    return InRange(d, 0x0000, 0x01FF) || InRange(d, 0x8000, 0x81FF);
-}
-bool IsEp4gxa(std::uint16_t d) {
-    return InRange(d, 0x0800, 0x08FF) || InRange(d, 0x8800, 0x88FF);
-}
-bool IsOx952Function0(std::uint16_t d) {
-    return (d & 1u) == 0 && (InRange(d, 0x0200, 0x03FF) || InRange(d, 0x8200, 0x83FF));
-}
-bool IsOx952LoneFunction1(std::uint16_t d) {
-    return (d & 1u) == 1 && (InRange(d, 0x0400, 0x05FF) || InRange(d, 0x8400, 0x85FF));
-}
-
 bool IsFamilyCandidate(const CardEntry& e) {
     return IsPresent(e) && e.vendorId == CARD_VENDOR_ID;
 }
@@ -48,17 +31,6 @@ void BuildSimple(PositionMap& map, bool (*inFamily)(std::uint16_t)) {
     for (; n < CARD_TABLE_SIZE; ++n) map.index[n].store(NO_CARD, std::memory_order_relaxed);
 }
 
-// A two-function card counts only when its second function sits on the same
-// bus and slot.
-bool HasPartner(const CardEntry& f0) {
-    const CardEntry* table = CardTable();
-    const std::uint16_t partnerId = static_cast<std::uint16_t>(f0.deviceId ^ 1u);
-    for (int j = 0; j < CARD_TABLE_SIZE; ++j) {
-        if (table[j].deviceId == partnerId && table[j].slot == f0.slot && table[j].bus == f0.bus) return true;
-    }
-    return false;
-}
-
 void BuildOx952() {
     Clear(gOx952Function0Map);
     Clear(gOx952Function1Map);
@@ -67,10 +39,12 @@ void BuildOx952() {
     for (int i = 0; i < CARD_TABLE_SIZE; ++i) {
         const CardEntry& e = table[i];
         if (!IsFamilyCandidate(e)) continue;
-        if (IsOx952Function0(e.deviceId)) {
-            if (HasPartner(e))
+        if (IsOx952Function0Device(e.deviceId)) {
+            // A two-function card counts only when its second function is
+            // there; which one it is, Open decides.
+            if (Ox952PartnerOf(e) != NO_CARD)
                 gOx952Function0Map.index[n++].store(static_cast<std::int8_t>(i), std::memory_order_relaxed);
-        } else if (IsOx952LoneFunction1(e.deviceId)) {
+        } else if (IsOx952LoneFunction1Device(e.deviceId)) {
             gOx952Function1Map.index[n++].store(static_cast<std::int8_t>(i), std::memory_order_relaxed);
         }
     }
@@ -110,10 +84,10 @@ const PositionMap& BuiltMap(Family family) {
     if (!map.built.load(std::memory_order_relaxed)) {
         switch (family) {
             case Family::OX9162:
-                BuildSimple(map, IsOx9162);
+                BuildSimple(map, IsOx9162Device);
                 break;
             case Family::EP4GXA:
-                BuildSimple(map, IsEp4gxa);
+                BuildSimple(map, IsEp4gxaDevice);
                 break;
             case Family::OX952:
                 BuildOx952();
@@ -142,9 +116,33 @@ CardEntry* EntryFor(std::int8_t mapValue) {
     return &CardTable()[mapValue];
 }
 
+std::int8_t Ox952PartnerOf(const CardEntry& function0) {
+    const CardEntry* table = CardTable();
+    const auto partnerId = static_cast<std::uint16_t>(function0.deviceId ^ 1u);
+    std::int8_t found = NO_CARD;
+    for (int j = 0; j < CARD_TABLE_SIZE; ++j) {
+        const CardEntry& c = table[j];
+        if (!IsPresent(c) || c.deviceId != partnerId || c.slot != function0.slot || c.bus != function0.bus)
+            continue;
+        if (found != NO_CARD) return AMBIGUOUS_PARTNER;
+        found = static_cast<std::int8_t>(j);
+    }
+    return found;
+}
+
+namespace {
+
+// The value at position of a map that is built; NO_CARD for an unbuilt map.
+std::int8_t ValueAsBuilt(const PositionMap& map, std::uint32_t position) {
+    if (position >= static_cast<std::uint32_t>(CARD_TABLE_SIZE)) return NO_CARD;
+    if (!map.built.load(std::memory_order_acquire)) return NO_CARD;
+    return map.index[position].load(std::memory_order_relaxed);
+}
+
+}  // namespace
+
 CardEntry* FamilyEntry(Family family, std::uint32_t position) {
-    if (position >= static_cast<std::uint32_t>(CARD_TABLE_SIZE)) return nullptr;
-    return EntryFor(BuiltMap(family).index[position].load(std::memory_order_relaxed));
+    return EntryFor(ValueAsBuilt(MapOf(family), position));
 }
 
 CardEntry* Ox952Function0Entry(std::uint32_t position) {
@@ -152,8 +150,7 @@ CardEntry* Ox952Function0Entry(std::uint32_t position) {
 }
 
 CardEntry* Ox952Function1Entry(std::uint32_t position) {
-    if (position >= static_cast<std::uint32_t>(CARD_TABLE_SIZE)) return nullptr;
-    return EntryFor(Ox952Function1Map().index[position].load(std::memory_order_relaxed));
+    return EntryFor(ValueAsBuilt(gOx952Function1Map, position));
 }
 
 CardEntry* Ox952CardEntry(std::uint32_t position) {

@@ -155,6 +155,8 @@ TEST_F(BaseAddressTest, Ox952FunctionOneRegionsNeedThePairing) {
     ASSERT_EQ(count, 1u);
     void* address = nullptr;
     std::uint32_t length = 0;
+    std::uint32_t cards = 0;
+    ASSERT_EQ(OX952_CardsInSystem(&cards), 0u);  // builds the map
     // Before the first open the position has no function 1 yet.
     EXPECT_EQ(OX952_BAR11_BaseAdr(0, &address, &length), QUELT_NO_CARD);
     EXPECT_EQ(OX952_BAR05_BaseAdr(0, &address, &length), QUELT_NOT_OPEN);
@@ -301,6 +303,8 @@ TEST_F(BaseAddressTest, SharedAreaChecksAndMissingBlock) {
     std::uint32_t count = 0;
     ASSERT_EQ(OX9162_CardsInSystem(&count), 0u);
     EXPECT_EQ(OX9162_SHARED_BaseAdr(32, &address, &length), QUELT_NO_CARD);
+    std::uint32_t cards = 0;
+    ASSERT_EQ(OX9162_CardsInSystem(&cards), 0u);  // builds the map
     EXPECT_EQ(OX9162_SHARED_BaseAdr(2, nullptr, nullptr), QUELT_NO_CARD);
     EXPECT_EQ(OX9162_SHARED_BaseAdr(0, nullptr, nullptr), QUELT_NOT_OPEN);
     ASSERT_EQ(OX9162_Open(0, 0), 0u);

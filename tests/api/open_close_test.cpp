@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
+#include "driver/admission.h"
 #include "driver/contract.h"
 #include "quelt_ox952.h"
-#include "registry/connection.h"
 #include "registry/registry_fixture.h"
 #include "support/child_process.h"
 
@@ -209,10 +209,12 @@ TEST_F(OpenTest, PartnerWithoutNameIsNoPartner) {
     sim::CardConfig partner = sim::Ox952Function1(c);
     partner.description = "";
     sim::AddCard(partner);
+    // The count and Open agree: a function 0 whose only partner has no name
+    // is no two-function card, and the position holds no card.
     std::uint32_t n = 0;
     ASSERT_EQ(OX952_CardsInSystem(&n), 0u);
-    EXPECT_EQ(n, 1u);
-    EXPECT_EQ(OX952_Open(0, 0), QUELT_NO_FUNCTION1);
+    EXPECT_EQ(n, 0u);
+    EXPECT_EQ(OX952_Open(0, 0), QUELT_OPEN_FAILED);
     EXPECT_EQ(Ox952Function1Map().index[0].load(), NO_CARD);
     EXPECT_EQ(sim::AttachedHandles(1), 0);
 }

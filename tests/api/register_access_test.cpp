@@ -162,6 +162,8 @@ TEST_F(RegisterCodeTest, PointerTestFirstThenRegionCodes) {
     std::uint32_t count = 0;
     ASSERT_EQ(EP4GXA_CardsInSystem(&count), 0u);
     EXPECT_EQ(EP4GXA_WriteReg8(32, 0, 1), QUELT_NO_CARD);
+    std::uint32_t cards = 0;
+    ASSERT_EQ(EP4GXA_CardsInSystem(&cards), 0u);  // builds the map
     EXPECT_EQ(EP4GXA_WriteReg8(0, 0, 1), QUELT_NOT_OPEN);
     EXPECT_EQ(EP4GXA_ReadReg32(0, 2, &w), QUELT_NOT_OPEN);
     EXPECT_EQ(EP4GXA_ReadReg64(1, 0, &q), QUELT_NO_CARD);

@@ -1,5 +1,7 @@
 // Connection admission, pruning and release: the rules on a status block in
 // memory, the bound on the slot count, and the rules across real processes.
+#include "driver/admission.h"
+
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -10,7 +12,6 @@
 #include <vector>
 
 #include "driver_fixture.h"
-#include "registry/connection.h"
 #include "support/child_process.h"
 
 namespace {
@@ -185,8 +186,7 @@ TEST_F(AdmissionTest, PruneKeepsRunningProcessesAndClearsNothingWithoutTheList) 
 
 // More processes than a first listing of 1024 ids holds: an owner listed
 // late still runs and keeps its slot.
-TEST_F(AdmissionTest, PruneReadsTheWholeProcessList)
-{
+TEST_F(AdmissionTest, PruneReadsTheWholeProcessList) {
     std::vector<pid_t> sleepers;
     auto spawnSleeper = [&sleepers]() {
         pid_t pid = 0;

@@ -53,7 +53,9 @@ INSTANTIATE_TEST_SUITE_P(TimeOuts, WaitSliceTest,
                                            SliceCase{10000, {50000000, 50000000}},
                                            SliceCase{5000, {50000000}}, SliceCase{5001, {50000000, 10000}},
                                            SliceCase{1, {10000}}, SliceCase{-1, {-10000}},
-                                           SliceCase{INT32_MIN, {INT32_MIN * 10000LL}}));
+                                           // A negative time-out is one request of at most a slice.
+                                           SliceCase{-5000, {-50000000}}, SliceCase{-5001, {-50000000}},
+                                           SliceCase{-8000, {-50000000}}, SliceCase{INT32_MIN, {-50000000}}));
 
 TEST_F(WaitTest, NoTimeOutRenewsFullSlicesUntilAnInterrupt) {
     sim::SetImmediateWaits(true);

@@ -4,7 +4,7 @@
 // The block is shared with other processes and no lock spans them. Every
 // field goes through LoadShared/StoreShared; loops over the slots never go
 // beyond the block, whatever slot count another process wrote.
-#include "registry/connection.h"
+#include "driver/admission.h"
 
 #include <algorithm>
 #include <memory>
