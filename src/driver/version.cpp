@@ -82,3 +82,7 @@ void ResetVersionGate(CRITICAL_SECTION* serialiseWith) {
     gMessageShown.store(0, std::memory_order_relaxed);
     gGatesInFlight.store(0, std::memory_order_relaxed);
 }
+
+int DriverVersionGatesInFlight() {
+    return gGatesInFlight.load(std::memory_order_acquire);
+}

@@ -19,3 +19,7 @@ std::int32_t CheckDriverVersion();
 // requests run under serialiseWith (the registry hands in the lock of its card
 // scan, so that the two never overlap); it must stay valid until the next reset.
 void ResetVersionGate(CRITICAL_SECTION* serialiseWith);
+
+// Gate calls now between their question and their message; while any is, a
+// direct OxDriverVersion call shows nothing. For tests that order a race.
+int DriverVersionGatesInFlight();

@@ -1,6 +1,7 @@
 // The driver version gate: caching, placeholders and the one message.
 #include "driver/version.h"
 
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -115,6 +116,34 @@ TEST_F(VersionTest, DriverVersionChecksItsPointerFirst) {
     EXPECT_EQ(OX952_InterfaceVersion(), 318u);
     EXPECT_EQ(OX9162_InterfaceVersion(), 318u);
     EXPECT_EQ(EP4GXA_InterfaceVersion(), 318u);
+}
+
+// A direct call that comes while an Open is inside the gate is silent, whether
+// it asks the driver itself or answers from what the gate put in the cache:
+// the user sees the gate's text. Ordered by holding the DriverLock.
+TEST_F(VersionTest, DirectCallDuringTheGateLeavesTheMessageToTheGate) {
+    sim::AddCard(Ox9162());
+    for (const std::uint32_t version : {108u, 50u}) {
+        SCOPED_TRACE(version);
+        RegistryLoad();  // a fresh cache and message flag
+        posix_test::ClearMessages();
+        sim::SetDriverVersion(version);
+        EnterCriticalSection(DriverLock());
+        auto gate = std::async(std::launch::async, [] { return OX9162_Open(0, 0); });
+        for (int i = 0; i < 20000 && DriverVersionGatesInFlight() == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ASSERT_EQ(DriverVersionGatesInFlight(), 1);
+        auto direct = std::async(std::launch::async, [] { return OxDriverVersion(); });
+        LeaveCriticalSection(DriverLock());
+        EXPECT_EQ(gate.get(), QUELT_OLD_DRIVER);
+        EXPECT_EQ(direct.get(), version);
+        const auto messages = posix_test::Messages();
+        ASSERT_EQ(messages.size(), 1u);
+        EXPECT_EQ(messages[0].text, "quelt_ox9162.dll");
+        // From the cache (108) or asked afresh (50), a later direct call is silent.
+        EXPECT_EQ(OxDriverVersion(), version);
+        EXPECT_EQ(posix_test::Messages().size(), 1u);
+    }
 }
 
 // Run under ThreadSanitizer: however threads race, one message at most.
