@@ -202,8 +202,12 @@ class Card:
         self.irq = bool(irq)
         self._lib: Library = library()
         self._views: list[memoryview] = []
+        self._regions: dict[str, Region] = {}
         self._closed = True
         self._lock = threading.Lock()
+        # The time-out is the card's, in the library: set and used under one lock, so a
+        # wait runs with the time-out it was given, not another thread's.
+        self._wait_lock = threading.Lock()
         check(
             self._fn(_OPEN_FUNCTIONS[kind])(self.position, 1 if irq else 0),
             f"{self.family} position {self.position}: open ({kind})",
@@ -238,7 +242,7 @@ class Card:
                 return
             self._closed = True
             self._finalizer.detach()
-            _release(self._views)
+            _release(self._views, self._regions)
             if self._lib.loaded:
                 check(self._fn("Close")(self.position), f"{self.family} position {self.position}: close")
 
@@ -255,15 +259,23 @@ class Card:
     # --- regions ---
 
     def region(self, name: str) -> Region:
-        """A mapped region by name (ox952: bar05, bar11, bar13; ox9162: bar3, bar4; ep4gxa: bar0, bar1, bar2)."""
+        """A mapped region by name (ox952: bar05, bar11, bar13; ox9162: bar3, bar4; ep4gxa: bar0, bar1, bar2).
+
+        The mapping stays put while the card is open, so the same Region is returned each time.
+        """
         self._require_open()
         names = REGIONS[self.family]
-        if name.lower() not in names:
+        key = name.lower() if isinstance(name, str) else name
+        if key not in names:
             raise ValueError(f"{self.family} regions are {', '.join(names)}, not {name!r}")
+        if key in self._regions:
+            return self._regions[key]
         address, length = c_void_p(), c_uint32()
-        fn = self._fn(f"{name.upper()}_BaseAdr")
-        check(fn(self.position, byref(address), byref(length)), f"{self.family} position {self.position}: {name}")
-        return Region(self, name.lower(), address.value or 0, length.value)
+        fn = self._fn(f"{key.upper()}_BaseAdr")
+        check(fn(self.position, byref(address), byref(length)), f"{self.family} position {self.position}: {key}")
+        region = Region(self, key, address.value or 0, length.value)
+        self._regions[key] = region
+        return region
 
     @property
     def regions(self) -> dict[str, Region]:
@@ -367,9 +379,11 @@ class Card:
         else:
             # 0 would mean "no limit" to the library: the shortest wait it knows instead.
             ms = min(max(1, int(round(timeout * 1000))), _MAX_TIMEOUT_MS)
-        check(self._fn("IRQ_SetTimeout")(self.position, ms), "set interrupt time-out")
         count = c_uint32()
-        check(self._fn("IRQ_Wait")(self.position, byref(count)), f"{self.family} position {self.position}: wait")
+        with self._wait_lock:
+            check(self._fn("IRQ_SetTimeout")(self.position, ms), "set interrupt time-out")
+            code = self._fn("IRQ_Wait")(self.position, byref(count))
+        check(code, f"{self.family} position {self.position}: wait")
         return count.value
 
     @property
@@ -434,11 +448,11 @@ class Card:
             if not self._closed:
                 self._closed = True
                 self._finalizer.detach()
-                _release(self._views)
+                _release(self._views, self._regions)
         check(self._fn("ClearConnections")(self.position), "clear connections")
 
 
-def _release(views: list[memoryview]) -> None:
+def _release(views: list[memoryview], regions: dict[str, Region] | None = None) -> None:
     # A view someone still exports (memoryview(view), a numpy array on it) cannot be released.
     for view in views:
         try:
@@ -446,6 +460,8 @@ def _release(views: list[memoryview]) -> None:
         except BufferError:
             pass
     views.clear()
+    if regions is not None:
+        regions.clear()
 
 
 def _close_position(lib: Library, prefix: str, position: int) -> None:

@@ -272,3 +272,4 @@ def test_reload_closes_what_is_open_and_refuses_old_objects(quelt_machine) -> No
     assert quelt_machine.attached_handles(4) == 0
     with quelt.open("ep4gxa", 0) as again:  # a fresh instance of the library
         assert again.read32(0) == 0
+

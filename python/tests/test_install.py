@@ -46,7 +46,7 @@ def test_pip_installs_offline_and_the_package_finds_its_libraries(tmp_path: Path
         listed = subprocess.run([python, "-m", "quelt", "list", "--json"], env=run_env, cwd=tmp_path,
                                 capture_output=True, text=True, timeout=60)
         assert listed.returncode == 0, listed.stderr
-        assert [(c["family"], c["card_id"], c["serial"]) for c in json.loads(listed.stdout)["cards"]] == [
+        assert [(c["family"], c["card_id"], c["serial_number"]) for c in json.loads(listed.stdout)["cards"]] == [
             ("ep4gxa", 0x77, 8)]
         where = subprocess.run([python, "-c", "import quelt._library as l; print(l.library().path)"], env=run_env,
                                cwd=tmp_path, capture_output=True, text=True, timeout=60)
