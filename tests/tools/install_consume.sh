@@ -11,6 +11,10 @@ QUELT_SIM_ROOT=$(mktemp -d /dev/shm/quelt-install-XXXXXX)
 export QUELT_SIM_ROOT
 trap 'rm -rf "$work" "$QUELT_SIM_ROOT"' EXIT
 prefix=$work/prefix
+# A sanitizer build's library needs its programs built with the same runtime.
+san=()
+grep -q '^QUELT_ASAN:BOOL=ON' "$QUELT_BIN/CMakeCache.txt" && san=(-fsanitize=address,undefined)
+grep -q '^QUELT_TSAN:BOOL=ON' "$QUELT_BIN/CMakeCache.txt" && san=(-fsanitize=thread)
 
 fail() {
     echo "FAIL: $*" >&2
@@ -57,7 +61,7 @@ run_examples() {
 
 # Through find_package.
 cmake -S "$src/tests/tools/consumer" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" \
-    -DQUELT_EXAMPLES_DIR="$src/examples" >/dev/null || fail "find_package(quelt_ox952) failed"
+    -DQUELT_EXAMPLES_DIR="$src/examples" -DCMAKE_C_FLAGS="${san[*]}" -DCMAKE_EXE_LINKER_FLAGS="${san[*]}" >/dev/null || fail "find_package(quelt_ox952) failed"
 cmake --build "$work/cmake-build" >/dev/null || fail "examples do not build through find_package"
 run_examples "$work/cmake-build"
 
@@ -68,7 +72,7 @@ mkdir -p "$work/pc"
 for ex in "$src"/examples/*.c; do
     name=$(basename "$ex" .c)
     # shellcheck disable=SC2046
-    cc -std=c11 -Wall -Wextra -Werror -pedantic $(pkg-config --cflags quelt_ox952) "$ex" -o "$work/pc/$name" \
+    cc -std=c11 -Wall -Wextra -Werror -pedantic "${san[@]}" $(pkg-config --cflags quelt_ox952) "$ex" -o "$work/pc/$name" \
         $(pkg-config --libs quelt_ox952) -Wl,-rpath,"$(pkg-config --variable=libdir quelt_ox952)" ||
         fail "$name does not build through pkg-config"
 done

@@ -125,7 +125,8 @@ int CmdIrqWaits(const IrqOptions& o) {
     } else {
         // OX952 has no family member for it: ask through the function that
         // carries the interrupts, on a device handle that leaves no record.
-        const DeviceInfo& d = IrqDevice(ScanDevices(), card);
+        const std::vector<DeviceInfo> devices = ScanDevices();
+        const DeviceInfo& d = IrqDevice(devices, card);
         DeviceHandle* h = OxOpenDevice("", d.number, kLookKind);
         if (!h) Fail(card.Name() + ": cannot open device " + std::to_string(d.number));
         waits = OxGetIrqWaits(h);
@@ -141,7 +142,8 @@ int CmdIrqWaits(const IrqOptions& o) {
 int CmdIrqDiscard(const IrqOptions& o) {
     CardRef card = ParseCard(o.card.family, o.card.position);
     RequireCard(card);
-    const DeviceInfo& d = IrqDevice(ScanDevices(), card);
+    const std::vector<DeviceInfo> devices = ScanDevices();
+    const DeviceInfo& d = IrqDevice(devices, card);
     DeviceHandle* h = OxOpenDevice("", d.number, kLookKind);
     if (!h) Fail(card.Name() + ": cannot open device " + std::to_string(d.number));
     const uint32_t pending = OxGetIrqWaits(h);
