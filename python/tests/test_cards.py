@@ -273,3 +273,17 @@ def test_reload_closes_what_is_open_and_refuses_old_objects(quelt_machine) -> No
     with quelt.open("ep4gxa", 0) as again:  # a fresh instance of the library
         assert again.read32(0) == 0
 
+
+
+@pytest.mark.quelt_machine("ox9162", "ox952", {"family": "ox952", "function": 1})
+def test_ox952_waits_are_on_its_second_function(quelt_machine) -> None:
+    with quelt.open("ox952", 0, irq=True) as card:
+        waiter = Background(lambda: card.wait_irq(timeout=10))
+        assert wait_until(lambda: quelt_machine.pending_waits(3) == 1)
+        card.discard_irq_waits()  # finds the function-1 device among the others
+        assert isinstance(waiter.join().error, quelt.WaitEnded)
+        quelt_machine.raise_irq(2, 5)  # function 0
+        quelt_machine.raise_irq(3, 2)
+        assert (card.irq_count_f0, card.irq_count) == (5, 2)
+        with pytest.raises(TypeError):
+            card.irq_waits
