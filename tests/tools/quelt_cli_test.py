@@ -453,3 +453,63 @@ def test_writing_commands_answer_in_json_too(machine, tmp_path):
     out = ok_json(machine, "eeprom", "load", "ox9162", "0", str(saved), "--yes")
     assert out["changes"] == [{"word": 3, "from": 1, "to": 0x77}] and out["written"] is True
     assert ok_json(machine, "irq", "discard", "ep4gxa", "0")["discarded"] is True
+
+
+# Numbers as the user types them: what each means, or the range it misses.
+@pytest.mark.parametrize("text,means", [
+    ("10", 10), ("010", 10), ("0x10", 16), ("0X1f", 31), ("0xFF", 255), ("255", 255),
+    ("256", None), ("0x100", None), ("-1", None), ("1e3", None), ("0x", None), ("", None),
+    ("99999999999999999999999999", None), (" 7", None), ("7 ", None), ("0o7", None),
+])
+def test_values_are_decimal_or_0x_hex_within_the_width(machine, text, means):
+    r = quelt(machine, "write", "ox9162", "0", "0x30", text, "--json")
+    if means is None:
+        assert r.returncode == 2 and "from 0 to 255 (0xFF)" in r.stderr, (text, r)
+        return
+    assert r.returncode == 0 and json.loads(r.stdout)["written"] == means, (text, r)
+    assert ok_json(machine, "read", "ox9162", "0", "0x30")["values"] == [means]
+
+
+def test_a_card_without_an_interrupt_line_cannot_wait(machine):
+    sim(machine, "add", "--family", "ep4gxa", "--irq", "0")
+    r = quelt(machine, "irq", "wait", "ep4gxa", "1", "--timeout", "100")
+    assert r.returncode == 1 and "no interrupt line" in r.stderr, r
+    assert ok_json(machine, "list")["cards"][-1]["irq_line"] == 0
+
+
+def test_a_killed_owner_of_the_normal_connection_does_not_keep_the_card(machine):
+    holder = start_waiter(machine, "--kind", "normal")
+    holder.kill()
+    holder.wait()
+    # Every admission forgets the records of ended processes, the tool's own
+    # diagnostic one included: nobody holds the card any more.
+    out = ok_json(machine, "connections", "ep4gxa", "0")
+    assert (out["normal_owner"], out["non_diagnostic"]) == (None, 0), out
+    ok(machine, "read", "ep4gxa", "0", "0", "--kind", "normal")
+
+
+def test_open_discard_ends_a_wait_of_another_process(machine):
+    waiter = start_waiter(machine)
+    assert "discarded" in ok(machine, "open", "EP4GXA", "--discard")
+    _, err = waiter.communicate(timeout=20)
+    assert waiter.returncode == 1 and "ended without an interrupt" in err, err
+
+
+def test_ctrl_c_while_a_dma_buffer_is_held_releases_it(machine):
+    p = subprocess.Popen([QUELT, "dma", "EP4GXA", "--size", "4096", "--hold", "60000", "--json"], env=machine,
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    wait_until(lambda: status(machine, EP4GXA_DEVICE)["attach_count"] == 1, "the buffer's device is attached")
+    time.sleep(0.2)
+    p.send_signal(signal.SIGINT)
+    out, err = p.communicate(timeout=20)
+    assert p.returncode == 0, err
+    assert json.loads(out)["release_result"] == 0
+    assert status(machine, EP4GXA_DEVICE)["attach_count"] == 0
+
+
+def test_an_empty_machine_has_no_devices_and_no_card_to_open(machine):
+    sim(machine, "init", "--empty", "--force")
+    assert ok(machine, "devices").startswith("no devices")
+    assert ok_json(machine, "devices") == {"devices": []}
+    r = quelt(machine, "info", "ep4gxa", "0")
+    assert r.returncode == 1 and "no ep4gxa cards" in r.stderr, r

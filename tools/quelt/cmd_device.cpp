@@ -54,15 +54,15 @@ struct OpenDevice {
 
 const char* WaitResultText(int32_t r) {
     switch (r) {
-        case 0:
+        case OX_WAIT_IRQ:
             return "interrupt";
-        case 1:
+        case OX_WAIT_REQUEST_FAILED:
             return "the driver's wait request failed";
-        case 2:
+        case OX_WAIT_ALREADY_CAME:
             return "an interrupt had already come (no wait)";
-        case 3:
+        case OX_WAIT_TIMED_OUT:
             return "timed out";
-        case 4:
+        case OX_WAIT_ENDED:
             return "the wait was ended (discarded, or the handle was taken away)";
         default:
             return "no wait: the device has no status block";
@@ -71,15 +71,15 @@ const char* WaitResultText(int32_t r) {
 
 const char* DmaResultText(int32_t r) {
     switch (r) {
-        case 0:
+        case OX_DMA_OK:
             return "done";
-        case -1:
+        case OX_DMA_NULL_HANDLE:
             return "no handle";
-        case -2:
+        case OX_DMA_WRONG_STATE:
             return "the handle already holds a buffer (allocate) or holds none (release)";
-        case -3:
+        case OX_DMA_REQUEST_FAILED:
             return "the driver refused the request";
-        case -4:
+        case OX_DMA_SHORT_REPLY:
             return "the driver's reply was short";
         default:
             return "unknown result";
@@ -171,7 +171,9 @@ int CmdOpen(const DeviceOptions& o) {
         out["wait_result"] = result;
         out["wait_result_text"] = WaitResultText(result);
         out["wait_time"] = Timestamp();
-        rc = result == 0 || result == 2 ? kExitOk : result == 3 ? kExitTimeout : kExitFailure;
+        rc = result == OX_WAIT_IRQ || result == OX_WAIT_ALREADY_CAME ? kExitOk
+             : result == OX_WAIT_TIMED_OUT                           ? kExitTimeout
+                                                                     : kExitFailure;
     }
     if (o.discard) OxDiscardWaitForIrq(dev.handle);
     if (o.json) {
