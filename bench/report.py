@@ -54,12 +54,14 @@ def fmt_time(ns):
 
 
 def load_times(path):
+    """name -> (CPU time, wall time) in ns per iteration."""
     scale = {'ns': 1, 'us': 1e3, 'ms': 1e6, 's': 1e9}
     times = {}
     for b in json.load(open(path))['benchmarks']:
         if b.get('run_type') == 'aggregate' or b.get('error_occurred'):
             continue
-        times[b['name']] = b['real_time'] * scale[b['time_unit']]
+        unit = scale[b['time_unit']]
+        times[b['name']] = (b['cpu_time'] * unit, b['real_time'] * unit)
     return times
 
 
@@ -82,30 +84,48 @@ def main():
     times = load_times(results)
 
     print('## Time per call, beside the raw equivalent in the same run\n')
-    print('| operation | arguments | library | raw equivalent | raw | ratio |')
-    print('|---|---|---|---|---|---|')
-    for name, t in times.items():
+    print('CPU time of the calling thread, which other programs on a busy machine do not')
+    print('inflate, and wall time, which also counts the time spent blocked (the only')
+    print('meaningful one where the benchmark waits on another process).\n')
+    print('| operation | arguments | library CPU | library wall | raw equivalent | raw CPU | raw wall '
+          '| ratio CPU | ratio wall |')
+    print('|---|---|---|---|---|---|---|---|---|')
+    for name, (cpu, wall) in times.items():
         head, args = split(name)
         if head not in PAIRS:
             continue
         raw_head, raw_what = PAIRS[head]
         raw = times.get(raw_head + ('/' + args if args else ''))
-        ratio = f'{t / raw:.1f}×' if raw else '—'
-        print(f'| `{head[3:]}` | {args or "—"} | {fmt_time(t)} | {raw_what} | '
-              f'{fmt_time(raw) if raw else "—"} | {ratio} |')
+        if raw:
+            print(f'| `{head[3:]}` | {args or "—"} | {fmt_time(cpu)} | {fmt_time(wall)} | {raw_what} | '
+                  f'{fmt_time(raw[0])} | {fmt_time(raw[1])} | {cpu / raw[0]:.1f}× | {wall / raw[1]:.1f}× |')
+        else:
+            print(f'| `{head[3:]}` | {args or "—"} | {fmt_time(cpu)} | {fmt_time(wall)} | {raw_what} '
+                  f'| — | — | — | — |')
 
-    print('\n## Two threads on one card, against one thread alone\n')
+    print('\n## Two threads on one card, against one thread alone (CPU time per call)\n')
     print('| operation | windows | 1 thread | 2 threads (each) | ratio |')
     print('|---|---|---|---|---|')
-    for name, t in times.items():
+    for name, (cpu, _) in times.items():
         head, args = split(name)
         if not args.endswith('threads:1'):
             continue
         two = times.get(name[:-1] + '2')
         if two:
             windows = re.search(r'windows:(\d)', args)
-            print(f'| `{head[3:]}` | {windows.group(1) if windows else "—"} | {fmt_time(t)} | '
-                  f'{fmt_time(two)} | {two / t:.2f}× |')
+            print(f'| `{head[3:]}` | {windows.group(1) if windows else "—"} | {fmt_time(cpu)} | '
+                  f'{fmt_time(two[0])} | {two[0] / cpu:.2f}× |')
+
+    print('\n## How open + close and the first call grow (CPU time, ratio to 1 card and no other process)\n')
+    print('| operation | cards | other processes | CPU | wall | ratio CPU |')
+    print('|---|---|---|---|---|---|')
+    for head in ('BM_EP4GXA_OpenClose', 'BM_FirstCall'):
+        base = times.get(f'{head}/cards:1/processes:0')
+        for name, (cpu, wall) in times.items():
+            m = re.fullmatch(re.escape(head) + r'/cards:(\d+)/processes:(\d+)', name)
+            if m and base:
+                print(f'| `{head[3:]}` | {m.group(1)} | {m.group(2)} | {fmt_time(cpu)} | {fmt_time(wall)} '
+                      f'| {cpu / base[0]:.1f}× |')
 
     print(f'\n## Instructions per call (callgrind, {calls} calls each)\n')
     print('| function | no window | windows registered | raw equivalent | raw |')
