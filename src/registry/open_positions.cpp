@@ -6,12 +6,14 @@
 
 namespace open_positions_detail {
 std::atomic<const DeviceResources*> resources[POSITION_MAP_COUNT][CARD_TABLE_SIZE];
+std::atomic<const OxRegion*> firstRegions[POSITION_MAP_COUNT][CARD_TABLE_SIZE];
 std::atomic<const CardEntry*> entries[POSITION_MAP_COUNT][CARD_TABLE_SIZE];
 }  // namespace open_positions_detail
 
 namespace {
 
 using open_positions_detail::entries;
+using open_positions_detail::firstRegions;
 using open_positions_detail::resources;
 
 const PositionMap& MapOf(PositionMapId map) {
@@ -41,6 +43,10 @@ void Refresh(int map, std::uint32_t position, const CardEntry* e) {
     entries[map][position].store(e, std::memory_order_seq_cst);
     for (;;) {
         const DeviceResources* res = ResourcesOf(e);
+        const OxRegion* first = res != nullptr && res->regionCount >= 1 && res->regions[0].address != nullptr
+                                    ? &res->regions[0]
+                                    : nullptr;
+        firstRegions[map][position].store(first, std::memory_order_seq_cst);
         resources[map][position].store(res, std::memory_order_seq_cst);
         if (ResourcesOf(e) == res) return;
     }
@@ -67,6 +73,7 @@ void ForgetOpenPositions() {
     for (int m = 0; m < POSITION_MAP_COUNT; ++m) {
         for (int p = 0; p < CARD_TABLE_SIZE; ++p) {
             resources[m][p].store(nullptr, std::memory_order_seq_cst);
+            firstRegions[m][p].store(nullptr, std::memory_order_seq_cst);
             entries[m][p].store(nullptr, std::memory_order_seq_cst);
         }
     }

@@ -24,6 +24,9 @@ inline constexpr int POSITION_MAP_COUNT = 4;
 namespace open_positions_detail {
 // Apart, so the hot paths index an array of pointers and nothing else.
 extern std::atomic<const DeviceResources*> resources[POSITION_MAP_COUNT][CARD_TABLE_SIZE];
+// Region 0 of those resources when it is listed and mapped, else null: what
+// register access needs, with its tests already made.
+extern std::atomic<const OxRegion*> firstRegions[POSITION_MAP_COUNT][CARD_TABLE_SIZE];
 // The entry the map named at the last change; null while none.
 extern std::atomic<const CardEntry*> entries[POSITION_MAP_COUNT][CARD_TABLE_SIZE];
 }  // namespace open_positions_detail
@@ -38,6 +41,13 @@ inline constexpr PositionMapId MapIdOf(Family family) {
 // below CARD_TABLE_SIZE.
 inline const DeviceResources* OpenResources(PositionMapId map, std::uint32_t position) {
     return open_positions_detail::resources[static_cast<int>(map)][position].load(std::memory_order_acquire);
+}
+
+// Region 0 of the open position when the card lists it with an address, or
+// null; position below CARD_TABLE_SIZE.
+inline const OxRegion* OpenFirstRegion(PositionMapId map, std::uint32_t position) {
+    return open_positions_detail::firstRegions[static_cast<int>(map)][position].load(
+        std::memory_order_acquire);
 }
 
 // The entry behind an open position (read after OpenResources gave non-null).

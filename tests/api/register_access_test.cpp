@@ -192,6 +192,18 @@ TEST_F(RegisterCodeTest, UnmappedRegionZeroGivesRegionCode) {
     EXPECT_EQ(EP4GXA_WriteReg32(0, 0, 1), QUELT_NO_REGION);
 }
 
+TEST_F(RegisterCodeTest, CardWithoutRegionsGivesRegionCode) {
+    sim::CardConfig c = Ep4gxa();
+    c.regions = {};
+    c.cardId.reset();
+    c.serial.reset();
+    sim::AddCard(c);
+    ASSERT_EQ(EP4GXA_Open(0, 0), 0u);
+    std::uint32_t w = 0;
+    EXPECT_EQ(EP4GXA_ReadReg32(0, 0, &w), QUELT_NO_REGION);
+    EXPECT_EQ(EP4GXA_WriteReg64(0, 0, 1), QUELT_NO_REGION);
+}
+
 TEST_F(RegisterCodeTest, ValuesReachTheCardMemory) {
     const int device = sim::AddCard(Ep4gxa());
     ASSERT_EQ(EP4GXA_Open(0, 0), 0u);
