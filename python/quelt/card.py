@@ -89,6 +89,13 @@ def interface_version() -> int:
     return int(library().fn("OX952_InterfaceVersion")())
 
 
+def _unsigned(value: int, bits: int, what: str) -> int:
+    """value, refused unless it fits: ctypes would cut a larger one down without a word."""
+    if not isinstance(value, int) or isinstance(value, bool) or not 0 <= value < (1 << bits):
+        raise ValueError(f"{what} is an unsigned {bits}-bit number, not {value!r}")
+    return value
+
+
 def _view(address: int, length: int) -> memoryview:
     return memoryview((ctypes.c_ubyte * length).from_address(address)).cast("B")
 
@@ -304,49 +311,50 @@ class Card:
         """One 8-bit register of region 0 (EP4GXA; offset a multiple of 4)."""
         self._need("ep4gxa", "read8")
         value = c_uint8()
-        check(self._fn("ReadReg8")(self.position, offset, byref(value)), f"read8 0x{offset:X}")
+        check(self._fn("ReadReg8")(self.position, _unsigned(offset, 32, "offset"), byref(value)), f"read8 0x{offset:X}")
         return value.value
 
     def write8(self, offset: int, value: int) -> None:
         self._need("ep4gxa", "write8")
-        check(self._fn("WriteReg8")(self.position, offset, value), f"write8 0x{offset:X}")
+        check(self._fn("WriteReg8")(self.position, _unsigned(offset, 32, "offset"), _unsigned(value, 8, "value")), f"write8 0x{offset:X}")
 
     def read32(self, offset: int) -> int:
         """One 32-bit register of region 0 (EP4GXA; offset a multiple of 4)."""
         self._need("ep4gxa", "read32")
         value = c_uint32()
-        check(self._fn("ReadReg32")(self.position, offset, byref(value)), f"read32 0x{offset:X}")
+        check(self._fn("ReadReg32")(self.position, _unsigned(offset, 32, "offset"), byref(value)), f"read32 0x{offset:X}")
         return value.value
 
     def write32(self, offset: int, value: int) -> None:
         self._need("ep4gxa", "write32")
-        if not 0 <= value <= 0xFFFFFFFF:
-            raise ValueError(f"a 32-bit value is 0..0xFFFFFFFF, not {value}")
-        check(self._fn("WriteReg32")(self.position, offset, value), f"write32 0x{offset:X}")
+        check(self._fn("WriteReg32")(self.position, _unsigned(offset, 32, "offset"), _unsigned(value, 32, "value")), f"write32 0x{offset:X}")
 
     def read64(self, offset: int) -> int:
         """One 64-bit register of region 0 (EP4GXA; offset a multiple of 8)."""
         self._need("ep4gxa", "read64")
         value = c_uint64()
-        check(self._fn("ReadReg64")(self.position, offset, byref(value)), f"read64 0x{offset:X}")
+        check(self._fn("ReadReg64")(self.position, _unsigned(offset, 32, "offset"), byref(value)), f"read64 0x{offset:X}")
         return value.value
 
     def write64(self, offset: int, value: int) -> None:
         self._need("ep4gxa", "write64")
-        if not 0 <= value <= 0xFFFFFFFFFFFFFFFF:
-            raise ValueError(f"a 64-bit value is 0..2**64-1, not {value}")
-        check(self._fn("WriteReg64")(self.position, offset, value), f"write64 0x{offset:X}")
+        check(self._fn("WriteReg64")(self.position, _unsigned(offset, 32, "offset"), _unsigned(value, 64, "value")), f"write64 0x{offset:X}")
 
     def read2x32(self, offset: int) -> tuple[int, int]:
         """A 64-bit register as (low, high) 32-bit halves (EP4GXA)."""
         self._need("ep4gxa", "read2x32")
         low, high = c_uint32(), c_uint32()
-        check(self._fn("ReadReg2x32")(self.position, offset, byref(low), byref(high)), f"read2x32 0x{offset:X}")
+        check(self._fn("ReadReg2x32")(self.position, _unsigned(offset, 32, "offset"), byref(low), byref(high)), f"read2x32 0x{offset:X}")
         return low.value, high.value
 
     def write2x32(self, offset: int, low: int, high: int) -> None:
         self._need("ep4gxa", "write2x32")
-        check(self._fn("WriteReg2x32")(self.position, offset, low, high), f"write2x32 0x{offset:X}")
+        check(
+            self._fn("WriteReg2x32")(
+                self.position, _unsigned(offset, 32, "offset"), _unsigned(low, 32, "low"), _unsigned(high, 32, "high")
+            ),
+            f"write2x32 0x{offset:X}",
+        )
 
     # --- identity (EP4GXA) ---
 

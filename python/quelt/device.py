@@ -11,7 +11,7 @@ from dataclasses import dataclass
 from . import _prototypes  # noqa: F401  (declares the prototypes on load)
 from ._errors import Error
 from ._library import Library, library
-from .card import _release, _view
+from .card import _release, _unsigned, _view
 
 _KINDS = {"normal": 0, "multi": 1, "diagnostic": 2}
 # A kind the library admits and records nowhere: for short looks at a device
@@ -86,7 +86,8 @@ class Device:
         kind: "normal", "multi", "diagnostic", or a number. Raises quelt.Error
         when there is no such card or it cannot be opened, attached or admitted.
         """
-        k = _KINDS[kind] if isinstance(kind, str) else int(kind)
+        k = _KINDS[kind] if isinstance(kind, str) else _unsigned(kind, 31, "kind")
+        _unsigned(index, 31, "index")
         lib = library()
         handle = lib.fn("OxOpenDevice")(name.encode() if name is not None else None, index, k)
         if not handle:
@@ -195,7 +196,7 @@ class Device:
 
     def allocate_dma(self, size: int) -> DmaBuffer:
         """Asks the driver for a DMA buffer of size bytes; the device holds at most one."""
-        rc = self._lib.fn("OxAllocateDMAmem")(self._live(), size)
+        rc = self._lib.fn("OxAllocateDMAmem")(self._live(), _unsigned(size, 32, "size"))
         if rc != 0:
             name, text = _DMA_ERRORS.get(rc, ("OX_UNKNOWN", "unknown result"))
             raise Error(rc, name, text, f"allocate DMA buffer of {size} bytes")

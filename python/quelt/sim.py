@@ -24,6 +24,7 @@ from pathlib import Path
 from typing import Any, overload
 
 from ._errors import Error
+from .card import _unsigned
 from ._library import sim_library
 from ._sim_prototypes import SimCard
 
@@ -115,6 +116,9 @@ class StatusBlock:
         return value.value
 
     def set_word(self, offset: int, value: int) -> None:
+        """Sets a field; the counts take negative values too (-2**31 up)."""
+        if not isinstance(value, int) or not -(1 << 31) <= value < (1 << 32):
+            raise ValueError(f"a status field is 32 bits, not {value!r}")
         _check(
             sim_library().quelt_sim_write_status(self._machine._root, self._device, offset, value & 0xFFFFFFFF),
             f"status word {offset}",
@@ -304,7 +308,7 @@ class Machine:
                 raise ValueError(f"a card has at most 16 regions, not {len(sizes)}")
             c.region_count = len(sizes)
             for i, (size, unmapped) in enumerate(sizes):
-                c.region_size[i] = size
+                c.region_size[i] = _unsigned(size, 64, f"region {i} size")
                 c.region_unmapped[i] = 1 if unmapped else 0
             # Identity words and an EEPROM the family default gave and the new regions cannot hold go quietly.
             if c.eeprom_region >= len(sizes):
@@ -336,9 +340,11 @@ class Machine:
         if eeprom_region is not _UNSET:
             c.eeprom_region = -1 if eeprom_region is None else eeprom_region
         if card_id is not _UNSET:
-            c.has_card_id, c.card_id = (0, 0) if card_id is None else (1, card_id)
+            c.has_card_id, c.card_id = (0, 0) if card_id is None else (1, _unsigned(card_id, 32, "card_id"))
         if serial is not _UNSET:
-            c.has_serial, c.serial = (0, 0) if serial is None else (1, serial)
+            c.has_serial, c.serial = (0, 0) if serial is None else (1, _unsigned(serial, 32, "serial"))
+        if eeprom_region is not _UNSET and eeprom_region is not None:
+            _unsigned(eeprom_region, 4, "eeprom_region")
         device = c_int()
         _check(lib.quelt_sim_add_card(self._root, byref(c), byref(device)), f"add {family} card")
         return device.value
@@ -371,7 +377,7 @@ class Machine:
 
     def raise_irq(self, device: int, count: int = 1) -> None:
         """Raises count interrupts on the device and wakes its waiters, in every process."""
-        _check(sim_library().quelt_sim_raise_irq(self._root, device, count), f"raise interrupt on device {device}")
+        _check(sim_library().quelt_sim_raise_irq(self._root, device, _unsigned(count, 32, "count")), f"raise interrupt on device {device}")
 
     def status(self, device: int) -> StatusBlock:
         return StatusBlock(self, device)
@@ -408,7 +414,10 @@ class Machine:
         _check(sim_library().quelt_sim_set_eeprom_mode(self._root, device, int(mode)), "EEPROM mode")
 
     def set_eeprom_program_time(self, device: int, milliseconds: int) -> None:
-        _check(sim_library().quelt_sim_set_eeprom_program_time(self._root, device, milliseconds), "EEPROM time")
+        _check(
+            sim_library().quelt_sim_set_eeprom_program_time(self._root, device, _unsigned(milliseconds, 32, "time")),
+            "EEPROM time",
+        )
 
     @property
     def driver_version(self) -> int:
@@ -418,7 +427,10 @@ class Machine:
 
     @driver_version.setter
     def driver_version(self, version: int) -> None:
-        _check(sim_library().quelt_sim_set_driver_version(self._root, version), "driver version")
+        _check(
+            sim_library().quelt_sim_set_driver_version(self._root, _unsigned(version, 32, "driver version")),
+            "driver version",
+        )
 
 
 __all__ = ["CardSpec", "EepromMode", "Machine", "SimEeprom", "SimError", "StatusBlock"]

@@ -287,3 +287,30 @@ def test_ox952_waits_are_on_its_second_function(quelt_machine) -> None:
         assert (card.irq_count_f0, card.irq_count) == (5, 2)
         with pytest.raises(TypeError):
             card.irq_waits
+
+
+@pytest.mark.quelt_machine("ep4gxa")
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda card, m: card.read32((1 << 32) + 0x10),
+        lambda card, m: card.write8(0x10, 0x1FF),
+        lambda card, m: card.write32(0x10, 1 << 32),
+        lambda card, m: card.write32(0x10, -1),
+        lambda card, m: card.write64(0x10, 1 << 64),
+        lambda card, m: card.write2x32(0x10, 1, 1 << 32),
+        lambda card, m: quelt.Device.open("EP4GXA", (1 << 32) + 1),
+        lambda card, m: m.add_card("ep4gxa", card_id=1 << 32),
+        lambda card, m: m.raise_irq(1, 1 << 32),
+        lambda card, m: setattr(m.status(1), "irq_counter", 1 << 32),
+    ],
+    ids=["offset", "byte", "word", "negative", "quad", "high-half", "device-index", "card-id", "irq-count",
+         "status"],
+)
+def test_values_that_do_not_fit_are_refused_not_cut(quelt_machine, call) -> None:
+    with quelt.open("ep4gxa", 0, kind="diagnostic") as card:
+        card.write32(0x10, 0x1234)
+        with pytest.raises(ValueError):
+            call(card, quelt_machine)
+        assert card.read32(0x10) == 0x1234  # nothing was written to a cut-down place
+        assert quelt_machine.status(1).irq_counter == 0 and len(quelt_machine) == 1
