@@ -19,6 +19,8 @@ import os
 import sys
 import threading
 import weakref
+from collections.abc import Iterator
+from contextlib import contextmanager
 from pathlib import Path
 from typing import Callable, Iterable
 
@@ -90,6 +92,28 @@ class Library:
         self.path: str = getattr(lib, "_name", "")
         self.loaded = True
         self.users: "weakref.WeakSet[object]" = weakref.WeakSet()
+        self._calls = 0
+        self._idle = threading.Condition()
+
+    @contextmanager
+    def blocking_call(self) -> Iterator[None]:
+        """Marks a call that may block inside the library (a wait, a close that waits for waiters).
+
+        Unloading waits until none is left: a thread that a close has just
+        released may still be on its way out of the library's code.
+        """
+        with self._idle:
+            self._calls += 1
+        try:
+            yield
+        finally:
+            with self._idle:
+                self._calls -= 1
+                self._idle.notify_all()
+
+    def wait_idle(self, timeout: float) -> bool:
+        with self._idle:
+            return self._idle.wait_for(lambda: self._calls == 0, timeout)
 
     def fn(self, name: str) -> Callable[..., object]:
         if not self.loaded:
@@ -148,6 +172,10 @@ def unload() -> None:
             close = getattr(user, "close", None)
             if close is not None:
                 close()
+        if not current.wait_idle(30.0):
+            from ._errors import Error
+
+            raise Error(None, "QUELT_BUSY", "a call of another thread is still inside the library; not unloaded")
         current.loaded = False
         _current = None
         path = os.path.realpath(current.path) if ("/" in current.path or os.sep in current.path) else ""

@@ -251,7 +251,9 @@ class Card:
             self._finalizer.detach()
             _release(self._views, self._regions)
             if self._lib.loaded:
-                check(self._fn("Close")(self.position), f"{self.family} position {self.position}: close")
+                with self._lib.blocking_call():
+                    code = self._fn("Close")(self.position)
+                check(code, f"{self.family} position {self.position}: close")
 
     def __enter__(self) -> "Card":
         return self
@@ -388,7 +390,7 @@ class Card:
             # 0 would mean "no limit" to the library: the shortest wait it knows instead.
             ms = min(max(1, int(round(timeout * 1000))), _MAX_TIMEOUT_MS)
         count = c_uint32()
-        with self._wait_lock:
+        with self._wait_lock, self._lib.blocking_call():
             check(self._fn("IRQ_SetTimeout")(self.position, ms), "set interrupt time-out")
             code = self._fn("IRQ_Wait")(self.position, byref(count))
         check(code, f"{self.family} position {self.position}: wait")
@@ -413,7 +415,8 @@ class Card:
         if self.family == "ox952":
             raise TypeError("the OX952 family has no count of interrupt waits")
         self._require_open()
-        return int(self._fn("GetIrqWaits")(self.position))
+        with self._lib.blocking_call():
+            return int(self._fn("GetIrqWaits")(self.position))
 
     def discard_irq_waits(self) -> None:
         """Ends every interrupt wait on the card, in every process (they raise quelt.WaitEnded)."""

@@ -141,7 +141,8 @@ class Device:
             self._finalizer.detach()
             _release(self._views)
             if self._lib.loaded:
-                self._lib.fn("OxCloseDevice")(handle)
+                with self._lib.blocking_call():
+                    self._lib.fn("OxCloseDevice")(handle)
 
     def __enter__(self) -> "Device":
         return self
@@ -180,7 +181,8 @@ class Device:
         """Waits for the card's next interrupt (timeout in seconds, None: no limit)."""
         self._live()
         ms = 0 if timeout is None else min(max(1, int(round(timeout * 1000))), 0x7FFFFFFF)
-        return WaitResult(self._lib.fn("OxWaitForIrq")(byref(self._slot), ms, 1))
+        with self._lib.blocking_call():
+            return WaitResult(self._lib.fn("OxWaitForIrq")(byref(self._slot), ms, 1))
 
     def discard_irq_waits(self) -> None:
         """Ends every interrupt wait on the device's card, in every process."""
@@ -192,7 +194,9 @@ class Device:
 
     @property
     def irq_waits(self) -> int:
-        return int(self._lib.fn("OxGetIrqWaits")(self._live()))
+        """The driver's count of waits on the card; queues behind a wait pending on this device."""
+        with self._lib.blocking_call():
+            return int(self._lib.fn("OxGetIrqWaits")(self._live()))
 
     def allocate_dma(self, size: int) -> DmaBuffer:
         """Asks the driver for a DMA buffer of size bytes; the device holds at most one."""

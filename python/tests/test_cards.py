@@ -314,3 +314,17 @@ def test_values_that_do_not_fit_are_refused_not_cut(quelt_machine, call) -> None
             call(card, quelt_machine)
         assert card.read32(0x10) == 0x1234  # nothing was written to a cut-down place
         assert quelt_machine.status(1).irq_counter == 0 and len(quelt_machine) == 1
+
+
+@pytest.mark.quelt_machine("ep4gxa")
+def test_reload_waits_for_threads_still_leaving_a_wait(quelt_machine) -> None:
+    card = quelt.open("ep4gxa", 0, irq=True)
+    device = quelt.Device.open("EP4GXA", kind="diagnostic")
+    waiters = [Background(lambda: card.wait_irq()), Background(lambda: device.wait_irq())]
+    assert wait_until(lambda: quelt_machine.pending_waits(1) == 2)
+    lib = quelt._library.library()
+    quelt.reload()  # closes both; the waiters are released before the library goes
+    assert lib.wait_idle(0) and not lib.loaded
+    for waiter in waiters:
+        waiter.join()
+    assert isinstance(waiters[0].error, quelt.Error) and waiters[1].result is quelt.WaitResult.ENDED
