@@ -7,23 +7,27 @@
 #   4. builds and runs the whole Linux suite under AddressSanitizer and
 #      UndefinedBehaviorSanitizer,
 #   5. builds and runs the whole Linux suite under ThreadSanitizer (the
-#      thread stress of tests/stress among it).
-# Options: --no-asan skips stage 4, --no-tsan stage 5 (--with-tsan is still
-# accepted; the ThreadSanitizer run is on by default). Build folders: build/,
-# build-win/, build-asan/, build-tsan/ (QUELT_BUILD_PREFIX changes "build").
+#      thread stress of tests/stress among it),
+#   6. builds the API fuzzer with clang and libFuzzer and runs it for 60 s
+#      (QUELT_FUZZ_SECONDS changes that) from the seed corpus in tests/fuzz.
+# Options: --no-asan skips stage 4, --no-tsan stage 5, --no-fuzz stage 6
+# (--with-tsan is still accepted; the ThreadSanitizer run is on by default).
+# Build folders: build/, build-win/, build-asan/, build-tsan/, build-fuzz/
+# (QUELT_BUILD_PREFIX changes "build").
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
 root=$(pwd)
 prefix=${QUELT_BUILD_PREFIX:-build}
 jobs=${QUELT_JOBS:-2}
-asan=1 tsan=1
+asan=1 tsan=1 fuzz=1
 for arg in "$@"; do
   case $arg in
   --with-tsan) tsan=1 ;;
   --no-tsan) tsan=0 ;;
   --no-asan) asan=0 ;;
-  *) echo "usage: $0 [--no-asan] [--no-tsan]" >&2; exit 2 ;;
+  --no-fuzz) fuzz=0 ;;
+  *) echo "usage: $0 [--no-asan] [--no-tsan] [--no-fuzz]" >&2; exit 2 ;;
   esac
 done
 
@@ -73,6 +77,19 @@ if [[ $tsan -eq 1 ]]; then
     # memory layout of kernels with high mmap randomisation.
     step "ThreadSanitizer tests" env TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
       setarch "$(uname -m)" -R ctest --test-dir "$prefix-tsan" --output-on-failure -j"$jobs" || true
+  fi
+fi
+
+if [[ $fuzz -eq 1 ]]; then
+  # Its own folder and compiler: libFuzzer comes with clang only, and the
+  # library is instrumented for it (fuzzer-no-link) beside ASan and UBSan.
+  if step "API fuzzer build (clang, libFuzzer)" \
+    env CC=clang CXX=clang++ cmake -S "$root" -B "$prefix-fuzz" -DCMAKE_BUILD_TYPE=Debug -DQUELT_FUZZ=ON \
+    -DQUELT_ASAN=ON -DQUELT_BENCH=OFF -DQUELT_FUZZ_SECONDS="${QUELT_FUZZ_SECONDS:-60}" &&
+    step "API fuzzer build (clang, libFuzzer)" cmake --build "$prefix-fuzz" --target quelt_api_fuzzer -j"$jobs"; then
+    step "API fuzzer, bounded run" env ASAN_OPTIONS=detect_leaks=1 \
+      UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+      ctest --test-dir "$prefix-fuzz" -R '^api_fuzz_bounded$' --output-on-failure || true
   fi
 fi
 

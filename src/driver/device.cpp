@@ -153,9 +153,11 @@ bool RetireHandle(DeviceHandle* handle) {
     if (it == t.handles.end()) return true;
     it->second.closing = true;
     if (it->second.pins > 0 && t.abandoned) return false;
-    t.released.wait(guard, [&] {
-        auto cur = t.handles.find(handle);
-        return cur == t.handles.end() || cur->second.pins == 0;
+    // A named reference, not the binding: clang 14 (the fuzz build) cannot
+    // capture structured bindings.
+    t.released.wait(guard, [&, &table = t] {
+        auto cur = table.handles.find(handle);
+        return cur == table.handles.end() || cur->second.pins == 0;
     });
     t.handles.erase(handle);
     return true;
