@@ -93,8 +93,10 @@ void BM_EP4GXA_IrqPingPong(benchmark::State& state) {
         _exit(0);
     }
     sim::IrqLine second(2);
+    // Only once the partner is open: its first call scans the cards, and a
+    // normal connection is refused while the scan has this card attached.
+    AwaitChange(&w->pong, 0);
     if (EP4GXA_Open(0, 1) != 0 || EP4GXA_IRQ_SetTimeout(0, 10000) != 0) state.SkipWithError("EP4GXA_Open");
-    AwaitChange(&w->pong, 0);  // the partner is open
     std::uint32_t count = 0;
     for (auto _ : state) {
         second.Raise();
