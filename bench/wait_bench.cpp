@@ -80,9 +80,10 @@ void BM_EP4GXA_IrqPingPong(benchmark::State& state) {
         RegistryUnload();  // nothing is open yet; start this process's own state
         RegistryLoad();
         sim::IrqLine first(1);
-        if (EP4GXA_Open(1, 1) != 0 || EP4GXA_IRQ_SetTimeout(1, 10000) != 0) _exit(1);
-        w->pong.store(1);
+        const bool open = EP4GXA_Open(1, 1) == 0 && EP4GXA_IRQ_SetTimeout(1, 10000) == 0;
+        w->pong.store(open ? 1 : 2);
         FutexWake(&w->pong);
+        if (!open) _exit(1);
         std::uint32_t count = 0;
         for (;;) {
             EP4GXA_IRQ_Wait(1, &count);
@@ -96,7 +97,14 @@ void BM_EP4GXA_IrqPingPong(benchmark::State& state) {
     // Only once the partner is open: its first call scans the cards, and a
     // normal connection is refused while the scan has this card attached.
     AwaitChange(&w->pong, 0);
-    if (EP4GXA_Open(0, 1) != 0 || EP4GXA_IRQ_SetTimeout(0, 10000) != 0) state.SkipWithError("EP4GXA_Open");
+    if (w->pong.load() != 1 || EP4GXA_Open(0, 1) != 0 || EP4GXA_IRQ_SetTimeout(0, 10000) != 0) {
+        state.SkipWithError("EP4GXA_Open");
+        w->stop = 1;
+        second.Raise();
+        waitpid(pid, nullptr, 0);
+        munmap(w, sizeof(SharedWords));
+        return;
+    }
     std::uint32_t count = 0;
     for (auto _ : state) {
         second.Raise();
