@@ -1,12 +1,14 @@
 // The control API of the simulated machine (sim/control.h).
 #include "sim/control.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -35,7 +37,8 @@ struct ArmedFault {
 
 // Everything per process; guarded by StateMutex.
 struct State {
-    std::string root;  // empty: QUELT_SIM_ROOT or the default
+    std::string root;         // empty: QUELT_SIM_ROOT or the default
+    std::string defaultRoot;  // empty: the per-user default under /dev/shm
     std::vector<ArmedFault> faults;
     std::deque<LoggedRequest> log;
     int openLists = 0;
@@ -75,6 +78,10 @@ State& S() {
 }
 
 std::string DefaultRoot() {
+    {
+        std::lock_guard g(StateMutex());
+        if (!S().defaultRoot.empty()) return S().defaultRoot;
+    }
     return "/dev/shm/quelt-sim-" + std::to_string(::getuid());
 }
 
@@ -153,6 +160,30 @@ void UseRoot(const std::string& root) {
     S().root = root;
 }
 
+void SetDefaultRootForTesting(const std::string& root) {
+    std::lock_guard g(StateMutex());
+    S().defaultRoot = root;
+}
+
+bool DefaultRootInUse() {
+    {
+        std::lock_guard g(StateMutex());
+        if (!S().root.empty()) return false;
+    }
+    const char* env = std::getenv("QUELT_SIM_ROOT");
+    return !(env && *env);
+}
+
+void UseMachine() {
+    std::string root = CurrentRoot();
+    if (DefaultRootInUse()) {
+        EnsureDefaultMachine(root);
+        return;
+    }
+    MachineLock lock(root, false);
+    RequireIndex(root);
+}
+
 std::string CreateTempMachine(bool withDefaultCards) {
     char templ[] = "/dev/shm/quelt-sim-test-XXXXXX";
     if (!::mkdtemp(templ)) Fail(std::string("cannot create a temporary machine: ") + std::strerror(errno));
@@ -192,6 +223,7 @@ void DeleteMachine(const std::string& root) {
 
 void InitMachine(bool empty, bool force) {
     std::string root = CurrentRoot();
+    MakeRoot(root);  // the one place, with CreateTempMachine, that makes a root
     MachineLock lock(root, true);
     MachineIndex old;
     bool exists = ReadIndex(root, &old);
@@ -205,6 +237,7 @@ void InitMachine(bool empty, bool force) {
         }
     }
     WriteIndex(root, index);
+    if (DefaultRootInUse()) MarkMade(root);
     if (exists) {
         for (auto id : old.ids) ::unlink(CardPath(root, id).c_str());
     }
@@ -248,6 +281,114 @@ int CardCount() {
     std::string root = CurrentRoot();
     MachineLock lock(root, false);
     return static_cast<int>(RequireIndex(root).ids.size());
+}
+
+std::vector<CardStatus> ListCards() {
+    std::string root = CurrentRoot();
+    MachineLock lock(root, false);
+    MachineIndex index = RequireIndex(root);
+    std::vector<CardStatus> out;
+    for (std::size_t i = 0; i < index.ids.size(); ++i) {
+        CardStatus status;
+        status.device = static_cast<int>(i + 1);
+        status.id = index.ids[i];
+        status.file = CardPath(root, status.id);
+        CardFile header;
+        std::uint64_t size = 0;
+        status.problem = ReadCard(status.file, &header, &size);
+        if (status.problem.empty()) {
+            CardMap map(status.file, true);
+            status.config = ConfigOf(map.header(), map.size());
+        }
+        out.push_back(std::move(status));
+    }
+    return out;
+}
+
+namespace {
+
+// Copies what a damaged card file still holds into its rebuilt file: each
+// region's bytes as far as the old file reaches, and the EEPROM words.
+void CopyCardContents(const std::string& from, const std::string& to, const CardFile& old,
+                      std::uint64_t oldSize) {
+    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    int out = ::open(to.c_str(), O_RDWR | O_CLOEXEC);
+    if (in < 0 || out < 0) {
+        if (in >= 0) ::close(in);
+        if (out >= 0) ::close(out);
+        Fail(std::string("cannot copy card file ") + from + ": " + std::strerror(errno));
+    }
+    CardFile fresh;
+    bool ok = ::pread(out, &fresh, sizeof fresh, 0) == static_cast<ssize_t>(sizeof fresh);
+    std::vector<std::uint8_t> buffer(1 << 16);
+    for (int r = 0; ok && r < old.regionCount; ++r) {
+        std::uint64_t at = 0;
+        const std::uint64_t oldOffset = old.regions[r].offset;
+        std::uint64_t left = oldOffset < oldSize ? std::min(old.regions[r].size, oldSize - oldOffset) : 0;
+        while (ok && left > 0) {
+            const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size()));
+            ok = ::pread(in, buffer.data(), n, static_cast<off_t>(oldOffset + at)) ==
+                     static_cast<ssize_t>(n) &&
+                 ::pwrite(out, buffer.data(), n, static_cast<off_t>(fresh.regions[r].offset + at)) ==
+                     static_cast<ssize_t>(n);
+            at += n;
+            left -= n;
+        }
+    }
+    const off_t words = static_cast<off_t>(offsetof(CardFile, eeprom) + offsetof(EepromStorage, words));
+    ok = ok && ::pwrite(out, old.eeprom.words, sizeof old.eeprom.words, words) ==
+                   static_cast<ssize_t>(sizeof old.eeprom.words);
+    ::close(in);
+    ::close(out);
+    if (!ok) Fail("cannot copy card file " + from);
+}
+
+}  // namespace
+
+void RepairCard(int device) {
+    std::string root = CurrentRoot();
+    MachineLock lock(root, true);
+    MachineIndex index = RequireIndex(root);
+    if (device < 1 || device > static_cast<int>(index.ids.size()))
+        Fail("no device " + std::to_string(device) + " (the machine has " + std::to_string(index.ids.size()) +
+             " devices)");
+    const std::uint32_t id = index.ids[static_cast<std::size_t>(device - 1)];
+    const std::string path = CardPath(root, id);
+    CardFile old;
+    std::uint64_t size = 0;
+    const std::string problem = ReadCard(path, &old, &size);
+    if (problem.empty()) Fail("device " + std::to_string(device) + " is not damaged");
+    // Only a file cut short can be rebuilt: its header must still agree
+    // with itself, measured against the size the file was made with.
+    const std::string header = size >= sizeof old ? CardProblem(old, old.fileSize) : problem;
+    if (!header.empty())
+        Fail("device " + std::to_string(device) + " (" + path + ") cannot be repaired: " + header +
+             "; remove it with: quelt-sim remove " + std::to_string(device));
+    CardConfig config = ConfigOf(&old, 0);
+    // The identity words, where the old file still holds them.
+    std::uint32_t word = 0;
+    int in = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in >= 0) {
+        const auto at = static_cast<off_t>(old.regions[0].offset);
+        if (old.hasCardId && ::pread(in, &word, 4, at + 16368) == 4) config.cardId = word;
+        if (old.hasSerial && ::pread(in, &word, 4, at + 16372) == 4) config.serial = word;
+        ::close(in);
+    }
+    if (old.hasCardId && !config.cardId) config.cardId = 0;
+    if (old.hasSerial && !config.serial) config.serial = 0;
+    // A new file under a new id: processes that still map the old one keep
+    // it whole, and nothing ever shrinks under them.
+    const std::uint32_t newId = index.nextId++;
+    CreateCardFile(root, newId, config);
+    try {
+        CopyCardContents(path, CardPath(root, newId), old, size);
+    } catch (const Error&) {
+        ::unlink(CardPath(root, newId).c_str());
+        throw;
+    }
+    index.ids[static_cast<std::size_t>(device - 1)] = newId;
+    WriteIndex(root, index);
+    ::unlink(path.c_str());
 }
 
 CardConfig GetCard(int device) {

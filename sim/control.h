@@ -56,6 +56,18 @@ CardConfig Ox952Function1(const CardConfig& function0);
 // per-user default under /dev/shm.
 std::string CurrentRoot();
 void UseRoot(const std::string& root);
+// True when neither UseRoot nor QUELT_SIM_ROOT names the root. Only the
+// default root is ever made on first use; an explicit root is made only by
+// InitMachine (quelt-sim init) or CreateTempMachine.
+bool DefaultRootInUse();
+// Makes sure the current root holds a machine: the default root gets the
+// default machine on first use; an explicit root that holds none is an error
+// naming it and saying how to make one. So is a default machine that was made
+// and then deleted: it is not silently made again.
+void UseMachine();
+// Moves the default root elsewhere for this process (empty: back to the
+// per-user default), so that tests can see it made on first use.
+void SetDefaultRootForTesting(const std::string& root);
 // Creates a fresh machine (empty unless withDefaultCards) in a new temporary
 // root, makes it this process's root and returns it. Removed by DeleteMachine.
 std::string CreateTempMachine(bool withDefaultCards = false);
@@ -67,7 +79,23 @@ bool MachineExists();
 int AddCard(const CardConfig& config);  // returns the device number
 void RemoveCard(int device);            // later devices move up
 int CardCount();
+// Throws, naming the card file and what is wrong, for a damaged card.
 CardConfig GetCard(int device);
+
+// Every card of the machine, damaged ones included, in device-number order.
+struct CardStatus {
+    int device = 0;
+    std::uint32_t id = 0;
+    std::string file;     // the card file
+    std::string problem;  // why the card cannot be used; empty when it can
+    CardConfig config;    // when problem is empty
+};
+std::vector<CardStatus> ListCards();
+// Rebuilds a damaged card whose file was cut short: a new card file with the
+// same configuration, holding whatever region bytes and EEPROM words the old
+// one still had. A card whose header itself is damaged cannot be repaired
+// (the error says to remove it). Processes that map the old file keep it.
+void RepairCard(int device);
 void SetDriverVersion(std::uint32_t version);
 std::uint32_t DriverVersion();
 

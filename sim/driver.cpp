@@ -14,6 +14,7 @@
 #include <linux/futex.h>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -42,6 +43,7 @@ using namespace sim::store;
 
 constexpr DWORD kErrorInvalidFunction = 1;  // a request the driver does not know
 constexpr DWORD kErrorNotReady = 21;        // a request that needs an attached handle
+constexpr DWORD kErrorFileCorrupt = 1392;   // a damaged card file
 constexpr std::uint64_t kMaxDmaSize = std::uint64_t{1} << 30;
 
 struct Mapping {
@@ -188,6 +190,13 @@ void PutModels(Device* d, DeviceResources* res) {
 // the resources from the card's configuration.
 bool MapCard(Device* d, DeviceResources* res, DWORD* error) {
     CardFile* c = d->header();
+    // The file may have been cut short since the open: checked again against
+    // its size now, so that no mapping reaches past its end.
+    struct stat st {};
+    if (::fstat(d->card.fd(), &st) != 0 || !CardProblem(*c, static_cast<std::uint64_t>(st.st_size)).empty()) {
+        *error = kErrorFileCorrupt;
+        return false;
+    }
     int n = c->regionCount < 0 ? 0 : (c->regionCount > kMaxRegions ? kMaxRegions : c->regionCount);
     for (int i = 0; i < n; ++i) {
         const RegionSlot& slot = c->regions[i];
@@ -549,6 +558,12 @@ Device* Open(const char* path, DWORD* error) {
             *error = FaultError(armed, ERROR_ACCESS_DENIED);
             return nullptr;
         }
+        CardFile header;
+        std::uint64_t fileSize = 0;
+        if (!ReadCard(CardPath(root, id), &header, &fileSize).empty()) {
+            *error = kErrorFileCorrupt;
+            return nullptr;
+        }
         auto d = std::make_unique<Device>();
         d->card = CardMap(CardPath(root, id), false);
         d->lockFd = ::open(CardPath(root, id).c_str(), O_RDWR | O_CLOEXEC);
@@ -638,14 +653,20 @@ namespace {
 
 std::vector<ListedDevice> Snapshot() {
     std::string root = sim::CurrentRoot();
-    EnsureMachine(root);
+    if (sim::DefaultRootInUse()) EnsureDefaultMachine(root);
     MachineLock lock(root, false);
     MachineIndex index = RequireIndex(root);
     std::vector<ListedDevice> out;
+    out.reserve(index.ids.size());
+    CardFile card;
     for (std::size_t i = 0; i < index.ids.size(); ++i) {
-        CardMap map(CardPath(root, index.ids[i]), false);
-        CardFile* card = map.header();
-        out.push_back({static_cast<int>(i + 1), ConfigOf(card, map.size()).description, DevicePath(card)});
+        // Read, not mapped: one open and one read per card. A card whose
+        // file is damaged or missing is left out of the list; one that
+        // cannot be read fails the list, since leaving it out would renumber
+        // the devices after it.
+        std::uint64_t fileSize = 0;
+        if (!ReadCard(CardPath(root, index.ids[i]), &card, &fileSize).empty()) continue;
+        out.push_back({static_cast<int>(i + 1), std::string(card.description), DevicePath(&card)});
     }
     return out;
 }

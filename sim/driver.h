@@ -26,12 +26,15 @@ struct ListedDevice {
     std::string path;         // the device path of its one interface, for CreateFileA
 };
 
-// The present devices of the current machine, in device-number order.
-// When the default root holds no machine, the default machine is made first.
+// The present devices of the current machine, in device-number order; a card
+// whose file is damaged is not present. Costs one open and one read per card.
+// When the default root holds no machine, the default machine is made first;
+// a root named by QUELT_SIM_ROOT or the control API is never made here.
 // Blocks only on the machine's structural lock, which is held for the few
 // file operations of a change and released by the kernel when its holder
-// dies. Returns false with *error set when the machine cannot be read; a
-// device list is a snapshot and does not follow later changes.
+// dies. Returns false with *error set when the machine cannot be read (no
+// machine at an explicit root, a damaged index, no descriptor left); a device
+// list is a snapshot and does not follow later changes.
 bool ListDevices(std::vector<ListedDevice>* devices, DWORD* error);
 
 // The steps of the listing and of the class installer's calls that a test can
@@ -74,15 +77,30 @@ class Device;  // one open file handle on a simulated device
 bool IsDevicePath(const char* path);
 
 // Opens the device a listed path names; null with *error set on failure
-// (ERROR_FILE_NOT_FOUND for a path of no present device). Blocks only on the
-// machine's structural lock. The handle is not attached yet.
+// (ERROR_FILE_NOT_FOUND for a path of no present device, ERROR_FILE_CORRUPT
+// for a damaged card file). Blocks only on the machine's structural lock. The
+// handle is not attached yet; it holds two close-on-exec descriptors.
 Device* Open(const char* path, DWORD* error);
 
 // One synchronous request, as DeviceIoControl on a handle opened without the
-// overlapped flag: requests on one handle run one after the other. A wait
-// request blocks until the card's next interrupt, a discard, or its time;
-// every other request blocks only on the card's own lock. Returns FALSE with
-// *error set on failure; *bytesReturned is written in both cases.
+// overlapped flag: requests on one handle run one after the other. Returns
+// FALSE with *error set on failure; *bytesReturned is written in both cases.
+// - Attach maps the card's regions and status page (checked against the card
+//   file first: ERROR_FILE_CORRUPT when it was damaged since the open) and
+//   counts the handle. Detach undoes it, and is accepted on a handle that is
+//   not attached.
+// - Wait, wait count, discard and the DMA requests need an attached handle
+//   (else ERROR_NOT_READY).
+// - A wait returns at once while the interrupt counter differs from the
+//   acknowledged counter; otherwise it blocks, with one futex call, until the
+//   card's next interrupt, a discard from any handle, or its time. It takes
+//   no lock, makes no allocation and asks nothing of the process table.
+// - The wait count is the waits in progress on the card from all handles.
+// - Every other request blocks at most on the card's robust lock.
+// After a process dies or execs, its handles are no longer counted as
+// attached or waiting by any later request: the kernel has dropped their
+// slot locks. A forked child's copy of a handle is no handle
+// (ERROR_INVALID_HANDLE); the child does not keep the parent's attach alive.
 BOOL Control(Device* device, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
              DWORD* bytesReturned, DWORD* error);
 

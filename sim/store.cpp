@@ -14,6 +14,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -38,8 +39,14 @@ std::string CardPath(const std::string& root, std::uint32_t id) {
     return root + "/card-" + std::to_string(id);
 }
 
+std::string NoMachine(const std::string& root) {
+    return "no machine at " + root + " (make one with: quelt-sim init)";
+}
+
 MachineLock::MachineLock(const std::string& root, bool exclusive) {
-    ::mkdir(root.c_str(), 0700);
+    // The root is made only by whoever makes a machine: a lock never makes it.
+    struct stat st {};
+    if (::stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) Fail(NoMachine(root));
     std::string path = root + "/lock";
     fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd_ < 0) Fail(Errno("cannot open machine lock", path));
@@ -104,11 +111,36 @@ void WriteIndex(const std::string& root, const MachineIndex& index) {
 
 MachineIndex RequireIndex(const std::string& root) {
     MachineIndex index;
-    if (!ReadIndex(root, &index)) Fail("no machine at " + root + " (run: quelt-sim init)");
+    if (!ReadIndex(root, &index)) Fail(NoMachine(root));
     return index;
 }
 
-void EnsureMachine(const std::string& root) {
+namespace {
+
+// Left beside the default root once a machine was made there: a default
+// machine deleted while processes may still use it is then not replaced
+// behind their backs; only `quelt-sim init` makes a new one.
+std::string MadeMark(const std::string& root) {
+    return root + ".made";
+}
+
+}  // namespace
+
+void MakeRoot(const std::string& root) {
+    std::error_code ec;
+    std::filesystem::create_directories(root, ec);
+    if (ec) Fail("cannot make machine root " + root + ": " + ec.message());
+    ::chmod(root.c_str(), 0700);
+}
+
+void EnsureDefaultMachine(const std::string& root) {
+    struct stat st {};
+    if (::stat(root.c_str(), &st) != 0) {
+        if (::access(MadeMark(root).c_str(), F_OK) == 0)
+            Fail("the machine at " + root + " was deleted (make a new one with: quelt-sim init)");
+        if (::mkdir(root.c_str(), 0700) != 0 && errno != EEXIST)
+            Fail(Errno("cannot make machine root", root));
+    }
     MachineIndex index;
     {
         MachineLock shared(root, false);
@@ -122,6 +154,12 @@ void EnsureMachine(const std::string& root) {
         index.ids.push_back(index.nextId++);
     }
     WriteIndex(root, index);
+    MarkMade(root);
+}
+
+void MarkMade(const std::string& root) {
+    int fd = ::open(MadeMark(root).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd >= 0) ::close(fd);
 }
 
 // --- Device paths ---
@@ -153,28 +191,97 @@ std::uint32_t CardIdOfPath(const char* path) {
     return static_cast<std::uint32_t>(id);
 }
 
+// --- Card file checks ---
+
+std::string CardProblem(const CardFile& card, std::uint64_t fileSize) {
+    auto number = [](std::uint64_t v) { return std::to_string(v); };
+    if (fileSize < kFirstRegionOffset)
+        return "it is " + number(fileSize) + " bytes long, shorter than its header (" +
+               number(kFirstRegionOffset) + ")";
+    if (card.magic != kCardMagic) return "it is not a card file (wrong mark)";
+    if (card.layout != kLayoutVersion)
+        return "its layout version is " + number(card.layout) + ", not " + number(kLayoutVersion);
+    if (strnlen(card.description, sizeof card.description) > kMaxDescription)
+        return "its description is not terminated";
+    if (card.regionCount < 0 || card.regionCount > kMaxRegions)
+        return "its region count " + std::to_string(card.regionCount) + " is outside 0.." +
+               number(kMaxRegions);
+    for (int i = 0; i < card.regionCount; ++i) {
+        const RegionSlot& r = card.regions[i];
+        const std::string which = "region " + std::to_string(i);
+        if (r.size == 0 || r.size > (std::uint64_t{1} << 30)) return which + " has size " + number(r.size);
+        if (r.offset % kPage != 0 || r.offset < kFirstRegionOffset)
+            return which + " starts at " + number(r.offset) + ", not on a page after the header";
+        if (r.offset > fileSize || PageRound(r.size) > fileSize - r.offset)
+            return which + " (" + number(r.size) + " bytes at " + number(r.offset) +
+                   ") lies past the end of the file (" + number(fileSize) + " bytes)";
+    }
+    if (card.eepromRegion < -1 || card.eepromRegion >= card.regionCount)
+        return "its EEPROM region " + std::to_string(card.eepromRegion) + " is not one of its regions";
+    if (card.eepromRegion >= 0 && card.regions[card.eepromRegion].size < 4)
+        return "its EEPROM region is too small for the control byte";
+    if ((card.hasCardId || card.hasSerial) && (card.regionCount < 1 || card.regions[0].size < 16376))
+        return "it has identity words but region 0 cannot hold them";
+    return "";
+}
+
+std::string DamagedText(const std::string& path, const std::string& problem) {
+    return "card file " + path + " is damaged: " + problem + " (quelt-sim repair or quelt-sim remove)";
+}
+
+std::string ReadCard(const std::string& path, CardFile* card, std::uint64_t* fileSize) {
+    std::memset(card, 0, sizeof *card);
+    *fileSize = 0;
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) return "its file is missing";
+    if (fd < 0) Fail(Errno("cannot open card file", path));
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0;
+    ssize_t got = ok ? ::pread(fd, card, sizeof *card, 0) : -1;
+    int saved = errno;
+    ::close(fd);
+    if (got < 0) {
+        errno = saved;
+        Fail(Errno("cannot read card file", path));
+    }
+    *fileSize = static_cast<std::uint64_t>(st.st_size);
+    return CardProblem(*card, *fileSize);
+}
+
 // --- CardMap ---
 
 CardMap::CardMap(const std::string& path, bool whole) {
     fd_ = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
     if (fd_ < 0) Fail(Errno("cannot open card file", path));
+    // Checked against the file as it is before anything is mapped, so that no
+    // access through the mapping can fall past its end.
     struct stat st {};
-    if (::fstat(fd_, &st) != 0 || static_cast<std::size_t>(st.st_size) < kFirstRegionOffset) {
+    if (::fstat(fd_, &st) != 0) {
+        int saved = errno;
         ::close(fd_);
         fd_ = -1;
-        Fail("card file " + path + " is damaged");
+        errno = saved;
+        Fail(Errno("cannot read card file", path));
     }
-    size_ = whole ? static_cast<std::size_t>(st.st_size) : kFirstRegionOffset;
+    CardFile copy;
+    std::memset(&copy, 0, sizeof copy);
+    const auto fileSize = static_cast<std::uint64_t>(st.st_size);
+    std::string problem = fileSize < kFirstRegionOffset ? CardProblem(copy, fileSize) : "";
+    if (problem.empty() && ::pread(fd_, &copy, sizeof copy, 0) != static_cast<ssize_t>(sizeof copy))
+        problem = "its header cannot be read";
+    if (problem.empty()) problem = CardProblem(copy, fileSize);
+    if (!problem.empty()) {
+        ::close(fd_);
+        fd_ = -1;
+        Fail(DamagedText(path, problem));
+    }
+    size_ = whole ? static_cast<std::size_t>(fileSize) : kFirstRegionOffset;
     base_ = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
     if (base_ == MAP_FAILED) {
         base_ = nullptr;
         ::close(fd_);
         fd_ = -1;
         Fail(Errno("cannot map card file", path));
-    }
-    if (header()->magic != kCardMagic || header()->layout != kLayoutVersion) {
-        Release();
-        Fail("card file " + path + " is damaged");
     }
 }
 
@@ -221,7 +328,11 @@ CardMap MapDevice(int device, bool whole, std::uint32_t* id) {
              (index.ids.size() == 1 ? " device)" : " devices)"));
     std::uint32_t cardId = index.ids[static_cast<std::size_t>(device - 1)];
     if (id) *id = cardId;
-    return CardMap(CardPath(root, cardId), whole);
+    try {
+        return CardMap(CardPath(root, cardId), whole);
+    } catch (const Error& e) {
+        Fail("device " + std::to_string(device) + ": " + e.what());
+    }
 }
 
 // --- Card lock ---

@@ -102,7 +102,8 @@ struct MachineIndex {
 std::string IndexPath(const std::string& root);
 std::string CardPath(const std::string& root, std::uint32_t id);
 
-// flock on the root's lock file, held for the object's life.
+// flock on the root's lock file, held for the object's life. Throws
+// sim::Error (NoMachine) when the root does not exist: it is never made here.
 class MachineLock {
 public:
     MachineLock(const std::string& root, bool exclusive);
@@ -118,18 +119,39 @@ private:
 bool ReadIndex(const std::string& root, MachineIndex* index);
 void WriteIndex(const std::string& root, const MachineIndex& index);
 
-// Under an exclusive MachineLock: creates the default machine when the root
-// holds none. Used by the device listing.
-void EnsureMachine(const std::string& root);
+// The text of the error for a root that holds no machine.
+std::string NoMachine(const std::string& root);
+
+// Makes the root directory (and its parents) for a machine about to be made.
+void MakeRoot(const std::string& root);
+
+// For the default root only: makes the default machine when the root does
+// not exist yet, or exists and holds no machine. A default machine that was
+// made and then deleted is an error, not silently made again.
+void EnsureDefaultMachine(const std::string& root);
+// Records that a machine was made at the default root.
+void MarkMade(const std::string& root);
 
 // The index of a machine that must exist (throws sim::Error otherwise).
 MachineIndex RequireIndex(const std::string& root);
+
+// Why a card file of fileSize bytes with this header cannot be used, in a few
+// words; "" when it can. Every size and offset is checked against the file,
+// so nothing mapped by its header lies past the file's end.
+std::string CardProblem(const CardFile& card, std::uint64_t fileSize);
+// The error text for a damaged card file: names it and says what to do.
+std::string DamagedText(const std::string& path, const std::string& problem);
+// Reads a card file's header and size without mapping it; returns its
+// problem ("" when sound; a missing file is one). Throws sim::Error when the
+// file exists but cannot be read (no descriptor left, say).
+std::string ReadCard(const std::string& path, CardFile* card, std::uint64_t* fileSize);
 
 // A mapping of a card file: the header and status block, or the whole file.
 class CardMap {
 public:
     CardMap() = default;
-    // Throws sim::Error when the card file cannot be opened.
+    // Throws sim::Error when the card file cannot be opened or is damaged
+    // (checked before anything is mapped).
     CardMap(const std::string& path, bool whole);
     ~CardMap();
     CardMap(CardMap&& other) noexcept;

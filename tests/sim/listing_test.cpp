@@ -1,5 +1,7 @@
 // The SetupAPI device listing as the simulated driver serves it.
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <string>
@@ -20,10 +22,25 @@ sim::CardConfig Card(const std::string& description) {
     return c;
 }
 
-TEST(Listing, DefaultMachineIsCreatedByTheFirstListingOfAnEmptyRoot) {
+// Points the default root into a temporary machine's directory for one test.
+struct DefaultRootInside {
+    explicit DefaultRootInside(const quelt_test::TempMachine& machine) : root(machine.root() + "/default") {
+        sim::SetDefaultRootForTesting(root);
+        sim::UseRoot("");
+    }
+    ~DefaultRootInside() { sim::SetDefaultRootForTesting(""); }
+    std::string root;
+};
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+TEST(Listing, DefaultMachineIsCreatedByTheFirstListingOfTheDefaultRoot) {
     quelt_test::TempMachine machine;  // gives an existing, empty machine
-    std::string fresh = machine.root() + "/fresh";
-    sim::UseRoot(fresh);
+    DefaultRootInside fresh(machine);
+    EXPECT_TRUE(sim::DefaultRootInUse());
     EXPECT_FALSE(sim::MachineExists());
     std::vector<std::string> names = ListDescriptions();
     ASSERT_EQ(names.size(), 4u);
@@ -284,6 +301,64 @@ TEST(InstallParams, KeptPerDeviceWithArmableFailures) {
     EXPECT_EQ(sim::InstallDeviceCalls(2), 2);
     EXPECT_EQ(sim::InstallDeviceCalls(1), 0);
     SetupDiDestroyDeviceInfoList(set);
+}
+
+// A root named explicitly (by the control API or QUELT_SIM_ROOT) that holds
+// no machine is an error naming it; nothing is made there by using it.
+TEST(Listing, AnExplicitRootWithoutAMachineIsAnErrorAndIsNeverMade) {
+    quelt_test::TempMachine machine;
+    const std::string missing = machine.root() + "/missing";
+    struct Case {
+        const char* how;
+        bool byEnvironment;
+    };
+    for (const Case c : {Case{"UseRoot", false}, Case{"QUELT_SIM_ROOT", true}}) {
+        SCOPED_TRACE(c.how);
+        if (c.byEnvironment) {
+            sim::UseRoot("");
+            ::setenv("QUELT_SIM_ROOT", missing.c_str(), 1);
+        } else {
+            sim::UseRoot(missing);
+        }
+        EXPECT_FALSE(sim::DefaultRootInUse());
+        HDEVINFO set = SetupDiGetClassDevsA(&CARD_INTERFACE_GUID, nullptr, nullptr, 0x12);
+        EXPECT_EQ(set, INVALID_HANDLE_VALUE);
+        try {
+            sim::UseMachine();
+            ADD_FAILURE() << "no error";
+        } catch (const sim::Error& e) {
+            EXPECT_NE(std::string(e.what()).find(missing), std::string::npos) << e.what();
+            EXPECT_NE(std::string(e.what()).find("quelt-sim init"), std::string::npos) << e.what();
+        }
+        EXPECT_THROW(sim::CardCount(), sim::Error);
+        EXPECT_THROW(sim::AddCard(sim::DefaultCard(sim::CardFamily::OX9162)), sim::Error);
+        EXPECT_FALSE(Exists(missing));
+        ::unsetenv("QUELT_SIM_ROOT");
+    }
+    // Made on purpose, it is there.
+    sim::UseRoot(missing);
+    sim::InitMachine(false, false);
+    EXPECT_EQ(ListDescriptions().size(), 4u);
+    sim::UseRoot(machine.root());
+}
+
+// A default machine deleted while it may be in use is not made again behind
+// the users' backs: using it is an error until a machine is made on purpose.
+TEST(Listing, ADeletedDefaultMachineIsNotSilentlyReplaced) {
+    quelt_test::TempMachine machine;
+    DefaultRootInside fresh(machine);
+    ASSERT_EQ(ListDescriptions().size(), 4u);
+    sim::DeleteMachine(fresh.root);
+    EXPECT_EQ(SetupDiGetClassDevsA(&CARD_INTERFACE_GUID, nullptr, nullptr, 0x12), INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(Exists(fresh.root));
+    try {
+        sim::UseMachine();
+        ADD_FAILURE() << "no error";
+    } catch (const sim::Error& e) {
+        EXPECT_NE(std::string(e.what()).find("deleted"), std::string::npos) << e.what();
+    }
+    sim::InitMachine(false, false);
+    EXPECT_EQ(ListDescriptions().size(), 4u);
 }
 
 }  // namespace

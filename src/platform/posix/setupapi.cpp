@@ -123,8 +123,8 @@ BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD memberIndex, PSP_DEVINFO_DATA dat
     if (sim::driver::StepFails(Step::EnumDevice, d.number, &armed))
         return Fail(armed && armed != ERROR_NO_MORE_ITEMS ? armed : ERROR_GEN_FAILURE);
     data->ClassGuid = CARD_INTERFACE_GUID;
-    data->DevInst = static_cast<DWORD>(d.number);
-    data->Reserved = static_cast<ULONG_PTR>(d.number);
+    data->DevInst = memberIndex + 1;
+    data->Reserved = memberIndex + 1;
     return TRUE;
 }
 
@@ -174,7 +174,7 @@ BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA data, const GUID
     if (sim::driver::StepFails(Step::Interface, d->number, &armed)) return Fail(ERROR_NO_MORE_ITEMS);
     interfaceData->InterfaceClassGuid = CARD_INTERFACE_GUID;
     interfaceData->Flags = kSpintActive;
-    interfaceData->Reserved = static_cast<ULONG_PTR>(d->number);
+    interfaceData->Reserved = static_cast<ULONG_PTR>(d - list->devices.data()) + 1;
     return TRUE;
 }
 
@@ -209,8 +209,8 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA in
     std::memcpy(detail->DevicePath, d.path.c_str(), d.path.size() + 1);
     if (data) {
         data->ClassGuid = CARD_INTERFACE_GUID;
-        data->DevInst = static_cast<DWORD>(d.number);
-        data->Reserved = static_cast<ULONG_PTR>(d.number);
+        data->DevInst = static_cast<DWORD>(n);
+        data->Reserved = n;
     }
     return TRUE;
 }
