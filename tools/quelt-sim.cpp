@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "registry/card_table.h"
 #include "sim/capi/machine_file.h"
 #include "sim/control.h"
 
@@ -57,19 +58,19 @@ std::string Hex(std::uint64_t v, int digits) {
     return buf;
 }
 
+// The family the library would file the card under, by its rules: the
+// vendor id first, then the device id ranges. The library keeps the low 16
+// bits of both.
 std::string FamilyOf(const sim::CardConfig& c) {
-    switch (c.deviceId & 0xFFFFu) {
-        case 0x0300:
-            return "OX952 f0";
-        case 0x0301:
-            return "OX952 f1";
-        case 0x0100:
-            return "OX9162";
-        case 0x0810:
-            return "EP4GXA";
-        default:
-            return "-";
-    }
+    if ((c.vendorId & 0xFFFFu) != CARD_VENDOR_ID) return "-";
+    const auto d = static_cast<std::uint16_t>(c.deviceId & 0xFFFFu);
+    if (IsOx9162Device(d)) return "OX9162";
+    if (IsEp4gxaDevice(d)) return "EP4GXA";
+    if (IsOx952Function0Device(d)) return "OX952 f0";
+    // A function 1 is its function 0's id with bit 0 set, or one that stands alone.
+    if (IsOx952Function0Device(static_cast<std::uint16_t>(d ^ 1u)) || IsOx952LoneFunction1Device(d))
+        return "OX952 f1";
+    return "-";
 }
 
 std::string SizeText(std::uint64_t size) {
@@ -91,18 +92,11 @@ std::string RegionsText(const sim::CardConfig& c) {
 json CardJson(int device, const sim::CardConfig& c) {
     json regions = json::array();
     for (const auto& r : c.regions) regions.push_back({{"size", r.size}, {"unmapped", r.unmapped}});
-    json j = {{"device", device},
-              {"description", c.description},
-              {"vendor", c.vendorId},
-              {"device-id", c.deviceId},
-              {"bus", c.bus},
-              {"slot", c.slot},
-              {"pci-address", c.pciAddress},
-              {"irq", c.irqLine},
-              {"regions", regions},
-              {"status-block", c.statusBlock},
-              {"eeprom-region", c.eepromRegion}};
-    j["card-id"] = c.cardId ? json(*c.cardId) : json(nullptr);
+    json j = {{"device", device},     {"family", FamilyOf(c)},         {"description", c.description},
+              {"vendor", c.vendorId}, {"device_id", c.deviceId},       {"bus", c.bus},
+              {"slot", c.slot},       {"pci_address", c.pciAddress},   {"irq", c.irqLine},
+              {"regions", regions},   {"status_block", c.statusBlock}, {"eeprom_region", c.eepromRegion}};
+    j["card_id"] = c.cardId ? json(*c.cardId) : json(nullptr);
     j["serial"] = c.serial ? json(*c.serial) : json(nullptr);
     return j;
 }
@@ -126,20 +120,22 @@ void PrintTable(const std::vector<std::vector<std::string>>& rows) {
 // --- status block fields ---
 
 struct Field {
-    const char* name;
+    const char* name;  // on the command line
+    const char* key;   // in JSON
     std::size_t offset;
     bool isSigned;
 };
 constexpr Field kFields[] = {
-    {"irq-counter", 4, false}, {"ack-counter", 8, false}, {"attach-count", 12, true},
-    {"diag-count", 16, true},  {"slot-count", 20, true},
+    {"irq-counter", "irq_counter", 4, false},   {"ack-counter", "ack_counter", 8, false},
+    {"attach-count", "attach_count", 12, true}, {"diag-count", "diag_count", 16, true},
+    {"slot-count", "slot_count", 20, true},
 };
 constexpr std::size_t kMaxSlots = 250;
 
 // Offset of a settable field name; throws for an unknown name.
 std::size_t FieldOffset(const std::string& name, bool* isSigned) {
     for (const auto& f : kFields) {
-        if (name == f.name) {
+        if (name == f.name || name == f.key) {
             *isSigned = f.isSigned;
             return f.offset;
         }
@@ -174,9 +170,9 @@ int ShowStatus(int device, bool asJson) {
         j["device"] = device;
         for (const auto& f : kFields) {
             if (f.isSigned)
-                j[f.name] = static_cast<std::int32_t>(word(f.offset));
+                j[f.key] = static_cast<std::int32_t>(word(f.offset));
             else
-                j[f.name] = word(f.offset);
+                j[f.key] = word(f.offset);
         }
         json slots = json::array();
         for (std::size_t i = 0; i < shown; ++i) {
@@ -185,7 +181,7 @@ int ShowStatus(int device, bool asJson) {
         }
         j["slots"] = slots;
         j["waits"] = waits;
-        j["status-block"] = card.statusBlock;
+        j["status_block"] = card.statusBlock;
         std::cout << j.dump(2) << "\n";
         return 0;
     }
@@ -214,7 +210,7 @@ int ShowEeprom(int device, bool asJson) {
     const int region = sim::GetCard(device).eepromRegion;
     const std::vector<std::uint16_t> words = sim::EepromWords(device);
     if (asJson) {
-        json j = {{"device", device}, {"eeprom-region", region}, {"words", words}};
+        json j = {{"device", device}, {"eeprom_region", region}, {"words", words}};
         std::cout << j.dump(2) << "\n";
         return 0;
     }
@@ -244,7 +240,7 @@ int main(int argc, char** argv) {
 
     // init
     bool empty = false, force = false;
-    auto* init = app.add_subcommand("init", "make the default machine (or an empty one)");
+    auto* init = app.add_subcommand("init", "make the default machine (or an empty one), and its root");
     init->add_flag("--empty", empty, "a machine without cards");
     init->add_flag("--force", force, "replace an existing machine");
     std::string fromFile;
@@ -283,9 +279,17 @@ int main(int argc, char** argv) {
 
     // list
     bool listJson = false;
-    auto* list = app.add_subcommand("list", "list the machine's devices (makes the default machine if none)");
+    auto* list = app.add_subcommand(
+        "list", "list the machine's devices, damaged ones too (makes the default machine on first use)");
     list->add_flag("--json", listJson, "JSON output");
     addRoot(list);
+
+    // repair
+    std::string repairDevice;
+    auto* repair = app.add_subcommand(
+        "repair", "rebuild damaged device N whose card file was cut short, keeping what it still holds");
+    repair->add_option("N", repairDevice, "device number")->required();
+    addRoot(repair);
 
     // remove
     std::string removeDevice;
@@ -431,14 +435,22 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (*list) {
-            if (!sim::MachineExists()) sim::InitMachine(false, false);
-            int count = sim::CardCount();
+            sim::UseMachine();
+            const std::vector<sim::CardStatus> cards = sim::ListCards();
+            const auto count = static_cast<int>(cards.size());
             if (listJson) {
-                json cards = json::array();
-                for (int d = 1; d <= count; ++d) cards.push_back(CardJson(d, sim::GetCard(d)));
+                json devices = json::array();
+                for (const auto& card : cards) {
+                    if (card.problem.empty()) {
+                        devices.push_back(CardJson(card.device, card.config));
+                    } else {
+                        devices.push_back(
+                            {{"device", card.device}, {"damaged", card.problem}, {"file", card.file}});
+                    }
+                }
                 json j = {{"root", sim::CurrentRoot()},
-                          {"driver-version", sim::DriverVersion()},
-                          {"devices", cards}};
+                          {"driver_version", sim::DriverVersion()},
+                          {"devices", devices}};
                 std::cout << j.dump(2) << "\n";
                 return 0;
             }
@@ -448,14 +460,31 @@ int main(int argc, char** argv) {
             std::vector<std::vector<std::string>> rows = {{"DEV", "FAMILY", "VENDOR", "DEVICE", "BUS", "SLOT",
                                                            "PCI-ADDR", "IRQ", "REGIONS", "STATUS",
                                                            "DESCRIPTION"}};
-            for (int d = 1; d <= count; ++d) {
-                sim::CardConfig c = sim::GetCard(d);
-                rows.push_back({std::to_string(d), FamilyOf(c), Hex(c.vendorId, 4), Hex(c.deviceId, 4),
+            std::vector<std::string> damaged;
+            for (const auto& card : cards) {
+                const std::string dev = std::to_string(card.device);
+                if (!card.problem.empty()) {
+                    rows.push_back({dev, "damaged", "-", "-", "-", "-", "-", "-", "-", "-", card.file});
+                    damaged.push_back("device " + dev + ": " + card.problem);
+                    continue;
+                }
+                const sim::CardConfig& c = card.config;
+                rows.push_back({dev, FamilyOf(c), Hex(c.vendorId, 4), Hex(c.deviceId, 4),
                                 std::to_string(c.bus), std::to_string(c.slot), Hex(c.pciAddress, 8),
                                 c.irqLine ? std::to_string(c.irqLine) : "none", RegionsText(c),
                                 c.statusBlock ? "yes" : "no", c.description});
             }
             PrintTable(rows);
+            for (const auto& line : damaged) std::cout << line << "\n";
+            if (!damaged.empty())
+                std::cout << "(the library does not see damaged devices: quelt-sim repair N, or quelt-sim "
+                             "remove N)\n";
+            return 0;
+        }
+        if (*repair) {
+            int n = deviceNumber(repairDevice);
+            sim::RepairCard(n);
+            std::cout << "repaired device " << n << "\n";
             return 0;
         }
         if (*remove) {
