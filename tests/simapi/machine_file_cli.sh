@@ -23,7 +23,7 @@ cmp -s "$rig" "$work/a.json" || { diff "$rig" "$work/a.json" >&2; fail "export d
 "$qsim" export --root "$b" "$work/b.json"
 "$qsim" init --root "$a" --from "$work/b.json" --force >/dev/null
 "$qsim" export --root "$a" | cmp -s - "$work/b.json" || fail "a re-loaded machine exports differently"
-"$qsim" list --root "$a" --json | grep -q '"driver-version": 117' || fail "driver version not carried"
+"$qsim" list --root "$a" --json | grep -q '"driver_version": 117' || fail "driver version not carried"
 "$qsim" eeprom --root "$a" 2 --json | tr -d ' \n' | grep -q '"words":\[65535,65535,65535,65535,65535,65535,65535,4660' ||
   fail "EEPROM words not carried"
 
