@@ -651,6 +651,29 @@ void Close(Device* device) {
 
 namespace {
 
+// What the listing last read of each card file, so that a scan, which lists
+// the machine again for every attach, costs one stat per card and not a read.
+// A file changed in any way since (size, either time, inode) is read again.
+struct CardFileCache {
+    struct Entry {
+        dev_t dev;
+        ino_t ino;
+        off_t size;
+        timespec mtime;
+        timespec ctime;
+        bool sound;
+        std::string description;
+        std::string path;
+    };
+    std::map<std::string, Entry> entries;  // by card file
+};
+
+bool Same(const CardFileCache::Entry& e, const struct stat& st) {
+    return e.dev == st.st_dev && e.ino == st.st_ino && e.size == st.st_size &&
+           e.mtime.tv_sec == st.st_mtim.tv_sec && e.mtime.tv_nsec == st.st_mtim.tv_nsec &&
+           e.ctime.tv_sec == st.st_ctim.tv_sec && e.ctime.tv_nsec == st.st_ctim.tv_nsec;
+}
+
 std::vector<ListedDevice> Snapshot() {
     std::string root = sim::CurrentRoot();
     if (sim::DefaultRootInUse()) EnsureDefaultMachine(root);
@@ -658,15 +681,36 @@ std::vector<ListedDevice> Snapshot() {
     MachineIndex index = RequireIndex(root);
     std::vector<ListedDevice> out;
     out.reserve(index.ids.size());
-    CardFile card;
+    auto& cache = fork_safe::ProcessWide<CardFileCache>();
+    std::lock_guard g(cache.mutex);
     for (std::size_t i = 0; i < index.ids.size(); ++i) {
-        // Read, not mapped: one open and one read per card. A card whose
-        // file is damaged or missing is left out of the list; one that
-        // cannot be read fails the list, since leaving it out would renumber
-        // the devices after it.
-        std::uint64_t fileSize = 0;
-        if (!ReadCard(CardPath(root, index.ids[i]), &card, &fileSize).empty()) continue;
-        out.push_back({static_cast<int>(i + 1), std::string(card.description), DevicePath(&card)});
+        // Read, not mapped. A card whose file is damaged or missing is left
+        // out of the list; one that cannot be read fails the list, since
+        // leaving it out would renumber the devices after it.
+        const std::string file = CardPath(root, index.ids[i]);
+        struct stat st {};
+        if (::stat(file.c_str(), &st) != 0) {
+            if (errno == ENOENT) continue;
+            throw sim::Error("cannot read card file " + file + ": " + std::strerror(errno));
+        }
+        auto it = cache.value.entries.find(file);
+        if (it == cache.value.entries.end() || !Same(it->second, st)) {
+            // Stated before it is read: a change in between shows at the next stat.
+            CardFile card;
+            std::uint64_t fileSize = 0;
+            const bool sound = ReadCard(file, &card, &fileSize).empty();
+            CardFileCache::Entry e{st.st_dev,
+                                   st.st_ino,
+                                   st.st_size,
+                                   st.st_mtim,
+                                   st.st_ctim,
+                                   sound,
+                                   sound ? std::string(card.description) : std::string(),
+                                   sound ? DevicePath(&card) : std::string()};
+            it = cache.value.entries.insert_or_assign(file, std::move(e)).first;
+        }
+        if (it->second.sound)
+            out.push_back({static_cast<int>(i + 1), it->second.description, it->second.path});
     }
     return out;
 }

@@ -16,7 +16,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
+#include <utility>
 
 namespace sim::store {
 
@@ -483,17 +485,20 @@ CardConfig ConfigOf(const CardFile* card, std::size_t mappedSize) {
     return c;
 }
 
-void CreateCardFile(const std::string& root, std::uint32_t id, const CardConfig& config) {
+namespace {
+
+// Checks a configuration as a card file would hold it; returns the file's size.
+std::uint64_t CheckedSize(const CardConfig& config) {
     if (config.description.size() > kMaxDescription)
         Fail("description longer than " + std::to_string(kMaxDescription) + " characters");
     if (config.description.find('\0') != std::string::npos) Fail("description holds a zero character");
     if (config.regions.size() > static_cast<std::size_t>(kMaxRegions))
         Fail("more than " + std::to_string(kMaxRegions) + " regions");
-    std::uint64_t offset = kFirstRegionOffset;
+    std::uint64_t size = kFirstRegionOffset;
     for (const auto& r : config.regions) {
         if (r.size == 0) Fail("a region of size 0");
         if (r.size > (std::uint64_t{1} << 30)) Fail("a region larger than 1 GiB");
-        offset += PageRound(r.size);
+        size += PageRound(r.size);
     }
     if ((config.cardId || config.serial) && (config.regions.empty() || config.regions[0].size < 16376))
         Fail("a card id or serial number needs region 0 of at least 16376 bytes");
@@ -501,24 +506,11 @@ void CreateCardFile(const std::string& root, std::uint32_t id, const CardConfig&
         Fail("the EEPROM region " + std::to_string(config.eepromRegion) + " is not a region of the card");
     if (config.eepromRegion >= 0 && config.regions[static_cast<std::size_t>(config.eepromRegion)].size < 4)
         Fail("the EEPROM region is too small for its control byte");
+    return size;
+}
 
-    std::string path = CardPath(root, id);
-    std::string tmp = path + ".new";
-    int fd = ::open(tmp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) Fail(Errno("cannot create card file", tmp));
-    auto size = static_cast<std::size_t>(offset);
-    if (::ftruncate(fd, static_cast<off_t>(size)) != 0) {
-        ::close(fd);
-        ::unlink(tmp.c_str());
-        Fail(Errno("cannot size card file", tmp));
-    }
-    void* base = ::mmap(nullptr, kFirstRegionOffset, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (base == MAP_FAILED) {
-        ::close(fd);
-        ::unlink(tmp.c_str());
-        Fail(Errno("cannot map card file", tmp));
-    }
-    auto* card = static_cast<CardFile*>(base);  // the file is zero filled
+// Fills the header of a zero-filled card file. The mark goes in last.
+void FillHeader(CardFile* card, std::uint32_t id, const CardConfig& config, std::uint64_t size) {
     card->layout = kLayoutVersion;
     card->id = id;
     card->hasStatusBlock = config.statusBlock ? 1 : 0;
@@ -545,28 +537,61 @@ void CreateCardFile(const std::string& root, std::uint32_t id, const CardConfig&
     card->eeprom.mode = static_cast<std::uint32_t>(EepromMode::Normal);
     card->eeprom.programMs = 2;
     card->magic = kCardMagic;
-    ::munmap(base, kFirstRegionOffset);
+}
 
-    // The identity words a card reports in its first region.
-    bool written = true;
-    if (config.cardId) {
-        std::uint32_t v = *config.cardId;
-        written = ::pwrite(fd, &v, 4, static_cast<off_t>(kFirstRegionOffset + 16368)) == 4;
+// The identity words a card reports in its first region.
+bool WriteIdentityWords(int fd, const CardConfig& config) {
+    const std::pair<const std::optional<std::uint32_t>*, std::size_t> words[] = {{&config.cardId, 16368},
+                                                                                 {&config.serial, 16372}};
+    for (const auto& [word, offset] : words) {
+        if (!*word) continue;
+        std::uint32_t v = **word;
+        if (::pwrite(fd, &v, 4, static_cast<off_t>(kFirstRegionOffset + offset)) != 4) return false;
     }
-    if (config.serial && written) {
-        std::uint32_t v = *config.serial;
-        written = ::pwrite(fd, &v, 4, static_cast<off_t>(kFirstRegionOffset + 16372)) == 4;
+    return true;
+}
+
+// A card file being made beside its final name: removed unless kept.
+class NewFile {
+public:
+    explicit NewFile(std::string path) : path_(std::move(path)) {
+        fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (fd_ < 0) Fail(Errno("cannot create card file", path_));
     }
-    if (!written) {
-        ::close(fd);
-        ::unlink(tmp.c_str());
-        Fail(Errno("cannot write card file", tmp));
+    ~NewFile() {
+        if (fd_ >= 0) ::close(fd_);
+        if (!kept_) ::unlink(path_.c_str());
     }
-    ::close(fd);
-    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-        ::unlink(tmp.c_str());
-        Fail(Errno("cannot create card file", path));
+    NewFile(const NewFile&) = delete;
+    NewFile& operator=(const NewFile&) = delete;
+    int fd() const { return fd_; }
+    // Renames it to its final name, where readers see it whole or not at all.
+    void KeepAs(const std::string& path) {
+        ::close(fd_);
+        fd_ = -1;
+        if (std::rename(path_.c_str(), path.c_str()) != 0) Fail(Errno("cannot create card file", path));
+        kept_ = true;
     }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+    bool kept_ = false;
+};
+
+}  // namespace
+
+void CreateCardFile(const std::string& root, std::uint32_t id, const CardConfig& config) {
+    const std::uint64_t size = CheckedSize(config);
+    const std::string path = CardPath(root, id);
+    NewFile file(path + ".new");
+    if (::ftruncate(file.fd(), static_cast<off_t>(size)) != 0) Fail(Errno("cannot size card file", path));
+    void* base = ::mmap(nullptr, kFirstRegionOffset, PROT_READ | PROT_WRITE, MAP_SHARED, file.fd(), 0);
+    if (base == MAP_FAILED) Fail(Errno("cannot map card file", path));
+    FillHeader(static_cast<CardFile*>(base), id, config, size);
+    ::munmap(base, kFirstRegionOffset);
+    if (!WriteIdentityWords(file.fd(), config)) Fail(Errno("cannot write card file", path));
+    file.KeepAs(path);
 }
 
 }  // namespace sim::store
