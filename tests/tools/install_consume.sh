@@ -4,6 +4,9 @@
 # CMake's find_package and through pkg-config. The examples run against a
 # machine of their own and must change nothing on it without --write.
 set -euo pipefail
+# Under ThreadSanitizer a process whose threads still run at exit (quelt's
+# signal thread) sleeps a second there; the tests run hundreds of them.
+export TSAN_OPTIONS="${TSAN_OPTIONS:+$TSAN_OPTIONS:}atexit_sleep_ms=0"
 : "${QUELT_BIN:?QUELT_BIN must name the build directory}"
 src=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d)
