@@ -192,89 +192,77 @@ HANDLE Fail(DWORD error) {
     return INVALID_HANDLE_VALUE;
 }
 
-HANDLE OpenPlainFile(const char* fileName, DWORD desiredAccess, DWORD shareMode, DWORD disposition) {
-    if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) return Fail(ERROR_INVALID_PARAMETER);
-    const DWORD access = NormaliseAccess(desiredAccess);
-    if (disposition == TRUNCATE_EXISTING && !(access & GENERIC_WRITE)) return Fail(ERROR_INVALID_PARAMETER);
-    const std::string path = PosixPath(fileName);
-    if (path.empty()) return Fail(ERROR_PATH_NOT_FOUND);
-
+// open(2) flags for a normalised access mask.
+int OpenFlagsFor(DWORD access) {
     int mode = O_RDONLY;
     if ((access & GENERIC_READ) && (access & GENERIC_WRITE))
         mode = O_RDWR;
     else if (access & GENERIC_WRITE)
         mode = O_WRONLY;
     // O_NONBLOCK: opening a FIFO must not wait for its other end.
-    const int base = mode | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    return mode | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+}
 
-    // The sharing check and the open are one step for this process's handles.
-    auto& [mutex, table] = Table();
-    std::lock_guard lock(mutex);
-
-    bool existed = false;
-    bool created = false;
+// The descriptor a creation disposition opens, or -1 with errno set.
+// *existed: the file was there before; *created: this call made it.
+int OpenByDisposition(const std::string& path, int flags, DWORD disposition, bool* existed, bool* created) {
+    *existed = false;
+    *created = false;
     int fd = -1;
     for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
         switch (disposition) {
             case CREATE_NEW:
-                fd = ::open(path.c_str(), base | O_CREAT | O_EXCL, 0666);
-                if (fd >= 0) created = true;
+                fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0666);
+                if (fd >= 0) *created = true;
                 break;
             case CREATE_ALWAYS:
             case OPEN_ALWAYS:
                 // Exclusive create first, so the result can say whether the file
                 // was there (ERROR_ALREADY_EXISTS), as Windows does.
-                fd = ::open(path.c_str(), base | O_CREAT | O_EXCL, 0666);
+                fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0666);
                 if (fd >= 0) {
-                    created = true;
+                    *created = true;
                 } else if (errno == EEXIST) {
-                    fd = ::open(path.c_str(), base);
+                    fd = ::open(path.c_str(), flags);
                     if (fd >= 0)
-                        existed = true;
+                        *existed = true;
                     else if (errno == ENOENT)
                         continue;  // removed meanwhile: try again
                 }
                 break;
             default:  // OPEN_EXISTING, TRUNCATE_EXISTING
-                fd = ::open(path.c_str(), base);
+                fd = ::open(path.c_str(), flags);
                 break;
         }
         if (fd < 0) break;
     }
-    if (fd < 0) {
-        const int error = errno;
-        if (error == EEXIST) return Fail(ERROR_FILE_EXISTS);
-        if (error == EISDIR) return Fail(ERROR_ACCESS_DENIED);
-        return Fail(ErrorFromErrno(error, path));
-    }
+    return fd;
+}
 
-    struct stat st;
-    if (::fstat(fd, &st) != 0) {
-        const int error = errno;
-        ::close(fd);
-        return Fail(ErrorFromErrno(error, path));
-    }
-    // Windows opens a directory only with backup semantics, which the
-    // library never asks for.
-    if (S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        return Fail(ERROR_ACCESS_DENIED);
-    }
-    if (!created && ConflictsLocked(table, st.st_dev, st.st_ino, access, shareMode)) {
-        ::close(fd);
-        return Fail(ERROR_SHARING_VIOLATION);
-    }
-    // Truncation waits for the sharing check, so a refused open changes nothing.
-    if ((disposition == CREATE_ALWAYS && existed) || disposition == TRUNCATE_EXISTING) {
-        if (::ftruncate(fd, 0) != 0) {
-            const int error = errno;
-            ::close(fd);
-            return Fail(ErrorFromErrno(error, path));
-        }
-    }
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+// The Win32 error for a failed open(2) of path.
+DWORD OpenError(int error, const std::string& path) {
+    if (error == EEXIST) return ERROR_FILE_EXISTS;
+    if (error == EISDIR) return ERROR_ACCESS_DENIED;
+    return ErrorFromErrno(error, path);
+}
 
+// What Windows would refuse of a freshly opened descriptor, checked with the
+// handle table locked: a directory (opened only with backup semantics, which
+// the library never asks for), a sharing conflict with another handle of this
+// process, and a truncation that fails. ERROR_SUCCESS when the handle may be
+// made; truncation waits for the sharing check, so a refused open changes
+// nothing.
+DWORD AdmitOpenLocked(const HandleTable& table, int fd, const std::string& path, DWORD access,
+                      DWORD shareMode, bool created, bool truncate, struct stat* st) {
+    if (::fstat(fd, st) != 0) return ErrorFromErrno(errno, path);
+    if (S_ISDIR(st->st_mode)) return ERROR_ACCESS_DENIED;
+    if (!created && ConflictsLocked(table, st->st_dev, st->st_ino, access, shareMode))
+        return ERROR_SHARING_VIOLATION;
+    if (truncate && ::ftruncate(fd, 0) != 0) return ErrorFromErrno(errno, path);
+    return ERROR_SUCCESS;
+}
+
+HANDLE InsertFileLocked(HandleTable& table, int fd, const struct stat& st, DWORD access, DWORD shareMode) {
     auto object = std::make_shared<HandleObject>();
     object->kind = HandleObject::Kind::File;
     object->fd = fd;
@@ -285,11 +273,40 @@ HANDLE OpenPlainFile(const char* fileName, DWORD desiredAccess, DWORD shareMode,
     const std::uintptr_t value = table.next;
     table.next += 4;
     table.entries.emplace(value, std::move(object));
+    return reinterpret_cast<HANDLE>(value);
+}
 
+HANDLE OpenPlainFile(const char* fileName, DWORD desiredAccess, DWORD shareMode, DWORD disposition) {
+    if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) return Fail(ERROR_INVALID_PARAMETER);
+    const DWORD access = NormaliseAccess(desiredAccess);
+    if (disposition == TRUNCATE_EXISTING && !(access & GENERIC_WRITE)) return Fail(ERROR_INVALID_PARAMETER);
+    const std::string path = PosixPath(fileName);
+    if (path.empty()) return Fail(ERROR_PATH_NOT_FOUND);
+
+    // The sharing check and the open are one step for this process's handles.
+    auto& [mutex, table] = Table();
+    std::lock_guard lock(mutex);
+
+    bool existed = false;
+    bool created = false;
+    const int fd = OpenByDisposition(path, OpenFlagsFor(access), disposition, &existed, &created);
+    if (fd < 0) return Fail(OpenError(errno, path));
+
+    const bool truncate = (disposition == CREATE_ALWAYS && existed) || disposition == TRUNCATE_EXISTING;
+    struct stat st;
+    if (const DWORD refused = AdmitOpenLocked(table, fd, path, access, shareMode, created, truncate, &st);
+        refused != ERROR_SUCCESS) {
+        ::close(fd);
+        return Fail(refused);
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+
+    const HANDLE handle = InsertFileLocked(table, fd, st, access, shareMode);
     lastError = (existed && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS))
                     ? ERROR_ALREADY_EXISTS
                     : ERROR_SUCCESS;
-    return reinterpret_cast<HANDLE>(value);
+    return handle;
 }
 
 }  // namespace
