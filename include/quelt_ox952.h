@@ -241,110 +241,390 @@ QUELT_API int32_t QUELT_CALL OxAllocateDMAmem(DeviceHandle* handle, uint32_t siz
 QUELT_API int32_t QUELT_CALL OxReleaseDMAmem(DeviceHandle* handle);
 
 /* ------------------------------------------------------------------------- */
-/* Family functions. Per family, in the same order.                           */
+/* Family functions: one declaration per export, with every result it can    */
+/* return. Positions are 0..31 (32 or more gives QUELT_NO_CARD). Calls that   */
+/* need an open card never scan: before the first call that names cards     */
+/* (CardsInSystem, the identity queries, Open, Close, ClearConnections and   */
+/* the OX9162/EP4GXA Card_OpenCount), they find no card.                     */
 /* ------------------------------------------------------------------------- */
 
-/* Versions and enumeration. DriverVersion stores the driver version and
- * returns QUELT_OLD_DRIVER below 109. CardsInSystem counts the family's cards.
- * The identity queries need no open card. */
-#define QUELT_FAMILY_ENUMERATION_(P)                                                   \
-    QUELT_API uint32_t QUELT_CALL P##_DriverVersion(uint32_t* version);                \
-    QUELT_API uint32_t QUELT_CALL P##_InterfaceVersion(void);                          \
-    QUELT_API uint32_t QUELT_CALL P##_CardsInSystem(uint32_t* count);                  \
-    QUELT_API uint32_t QUELT_CALL P##_Card_DID(uint32_t position, uint32_t* deviceId); \
-    QUELT_API uint32_t QUELT_CALL P##_Card_BUS(uint32_t position, uint32_t* bus);      \
-    QUELT_API uint32_t QUELT_CALL P##_Card_SLOT(uint32_t position, uint32_t* slot);
+/* --- OX952 --- */
 
-/* Opening and closing. irq non-zero asks for the card's interrupt. Open admits
- * a normal connection (refused while any other non-diagnostic connection
- * exists), OpenMulti a multi connection (refused while another running process
- * holds the card normally), OpenDiagnostic always. Close ends waits of this
- * process on the card first. */
-#define QUELT_FAMILY_OPEN_CLOSE_(P)                                                       \
-    QUELT_API uint32_t QUELT_CALL P##_Open(uint32_t position, uint32_t irq);              \
-    QUELT_API uint32_t QUELT_CALL P##_OpenMulti(uint32_t position, uint32_t irq);         \
-    QUELT_API uint32_t QUELT_CALL P##_OpenDiagnostic(uint32_t position, uint32_t irq);    \
-    QUELT_API uint32_t QUELT_CALL P##_Close(uint32_t position);                           \
-    QUELT_API uint32_t QUELT_CALL P##_Card_OpenCount(uint32_t position, uint32_t* count); \
-    QUELT_API uint32_t QUELT_CALL P##_ClearConnections(uint32_t position);
+/* Stores the card driver's version (OxDriverVersion). QUELT_OK;
+ * QUELT_NULL_POINTER; QUELT_OLD_DRIVER below 109 (version still stored).
+ * Blocks for driver requests until the version is known; may show the
+ * incompatible-driver message once per process. */
+QUELT_API uint32_t QUELT_CALL OX952_DriverVersion(uint32_t* version);
 
-/* Interrupts. IRQ_Wait blocks until the card's next interrupt, the time-out
- * set with IRQ_SetTimeout (0: none), or Close; *count (may be null) receives
- * the interrupts since Open. IRQ_Count returns that count (0 when not open). */
-#define QUELT_FAMILY_IRQ_(P)                                                        \
-    QUELT_API uint32_t QUELT_CALL P##_IRQ_Wait(uint32_t position, uint32_t* count); \
-    QUELT_API uint32_t QUELT_CALL P##_IRQ_Count(uint32_t position);                 \
-    QUELT_API uint32_t QUELT_CALL P##_IRQ_SetTimeout(uint32_t position, int32_t timeoutMs);
+/* Returns QUELT_INTERFACE_VERSION. Does not block. */
+QUELT_API uint32_t QUELT_CALL OX952_InterfaceVersion(void);
 
-/* Shared area of the card's status block, the same memory in every process. */
-#define QUELT_FAMILY_SHARED_(P) \
-    QUELT_API uint32_t QUELT_CALL P##_SHARED_BaseAdr(uint32_t position, void** address, uint32_t* length);
+/* Counts the family's cards. QUELT_OK; QUELT_NULL_POINTER. The first call
+ * that names cards scans them (driver requests). */
+QUELT_API uint32_t QUELT_CALL OX952_CardsInSystem(uint32_t* count);
 
-QUELT_FAMILY_ENUMERATION_(OX952)
-QUELT_FAMILY_OPEN_CLOSE_(OX952)
-QUELT_FAMILY_IRQ_(OX952)
-QUELT_FAMILY_SHARED_(OX952)
-/* Interrupts of function 0 since Open. */
-QUELT_API uint32_t QUELT_CALL OX952_IRQ_CountF0(uint32_t position);
-/* Regions: function 0 region 0; function 1 regions 0 and 1. */
+/* The card's PCI device id. QUELT_OK; QUELT_NO_CARD; QUELT_NULL_POINTER
+ * (value checked first). Needs no open card; may scan as CardsInSystem. */
+QUELT_API uint32_t QUELT_CALL OX952_Card_DID(uint32_t position, uint32_t* deviceId);
+
+/* The card's PCI bus. Results as OX952_Card_DID (value checked after the position). */
+QUELT_API uint32_t QUELT_CALL OX952_Card_BUS(uint32_t position, uint32_t* bus);
+
+/* The card's slot number. Results as OX952_Card_DID (value checked after the position). */
+QUELT_API uint32_t QUELT_CALL OX952_Card_SLOT(uint32_t position, uint32_t* slot);
+
+/* A normal connection, refused while any other non-diagnostic connection
+ * to the card exists in any process.
+ * Both functions of the card open together, in this kind.
+ * QUELT_OK; QUELT_NO_CARD (position 32 or more); QUELT_OLD_DRIVER;
+ * QUELT_ALREADY_OPEN; QUELT_NO_IRQ_LINE (lone function 1 only);
+ * QUELT_OPEN_FAILED (also a position without a card); QUELT_NO_FUNCTION1
+ * (second function missing or ambiguous); QUELT_REFUSED.
+ * irq non-zero asks for the interrupt. Blocks for the attach and admission requests. */
+QUELT_API uint32_t QUELT_CALL OX952_Open(uint32_t position, uint32_t irq);
+
+/* A multi connection, refused while another running process holds the
+ * card normally.
+ * QUELT_OK; QUELT_NO_CARD (position 32 or more); QUELT_OLD_DRIVER;
+ * QUELT_ALREADY_OPEN; QUELT_NO_IRQ_LINE (lone function 1 only);
+ * QUELT_OPEN_FAILED (also a position without a card); QUELT_NO_FUNCTION1
+ * (second function missing or ambiguous); QUELT_REFUSED.
+ * irq non-zero asks for the interrupt. Blocks for the attach and admission requests. */
+QUELT_API uint32_t QUELT_CALL OX952_OpenMulti(uint32_t position, uint32_t irq);
+
+/* A diagnostic connection, never refused.
+ * QUELT_OK; QUELT_NO_CARD (position 32 or more); QUELT_OLD_DRIVER;
+ * QUELT_ALREADY_OPEN; QUELT_NO_IRQ_LINE (lone function 1 only);
+ * QUELT_OPEN_FAILED (also a position without a card); QUELT_NO_FUNCTION1
+ * (second function missing or ambiguous).
+ * irq non-zero asks for the interrupt. Blocks for the attach and admission requests. */
+QUELT_API uint32_t QUELT_CALL OX952_OpenDiagnostic(uint32_t position, uint32_t irq);
+
+/* QUELT_OK; QUELT_NO_CARD; QUELT_NOT_OPEN (not open in this process; also
+ * a position without a card).
+ * Ends this process's interrupt waits on the card and blocks until
+ * they have left it. */
+QUELT_API uint32_t QUELT_CALL OX952_Close(uint32_t position);
+
+/* Connections to the card (all processes) that are not diagnostic.
+ * QUELT_OK; QUELT_NO_CARD; QUELT_NULL_POINTER; QUELT_NOT_OPEN (not open
+ * in this process). Does not block. The larger count of the two functions. */
+QUELT_API uint32_t QUELT_CALL OX952_Card_OpenCount(uint32_t position, uint32_t* count);
+
+/* Closes the card here if open, then wipes the card's connection
+ * records for every process. QUELT_OK; QUELT_NO_CARD; QUELT_OPEN_FAILED;
+ * QUELT_NULL_POINTER (the card has no status block). Blocks as Close
+ * and for driver requests. */
+QUELT_API uint32_t QUELT_CALL OX952_ClearConnections(uint32_t position);
+
+/* The shared area of the card's status block, the same memory in every
+ * process. QUELT_OK; QUELT_NO_CARD; QUELT_NOT_OPEN; QUELT_NULL_POINTER
+ * (null output, or no usable status block). Does not block. */
+QUELT_API uint32_t QUELT_CALL OX952_SHARED_BaseAdr(uint32_t position, void** address, uint32_t* length);
+
+/* Function 0, region 0: its mapped address and length. QUELT_OK; QUELT_NO_CARD;
+ * QUELT_NOT_OPEN; QUELT_NULL_POINTER; QUELT_NO_REGION. Takes no lock, makes no
+ * driver request. */
 QUELT_API uint32_t QUELT_CALL OX952_BAR05_BaseAdr(uint32_t position, void** address, uint32_t* length);
+
+/* Function 1, region 0: its mapped address and length. QUELT_OK; QUELT_NO_CARD;
+ * QUELT_NOT_OPEN; QUELT_NULL_POINTER; QUELT_NO_BAR11. Takes no lock, makes no
+ * driver request. */
 QUELT_API uint32_t QUELT_CALL OX952_BAR11_BaseAdr(uint32_t position, void** address, uint32_t* length);
+
+/* Function 1, region 1 (the EEPROM region): its mapped address and length. QUELT_OK; QUELT_NO_CARD;
+ * QUELT_NOT_OPEN; QUELT_NULL_POINTER; QUELT_NO_BAR13. Takes no lock, makes no
+ * driver request. */
 QUELT_API uint32_t QUELT_CALL OX952_BAR13_BaseAdr(uint32_t position, void** address, uint32_t* length);
+
+/* Blocks until the card's next interrupt (function 1), the time-out of
+ * IRQ_SetTimeout (0: none) or a Close; *count (may be null) receives the
+ * interrupts since Open. QUELT_OK; QUELT_NO_CARD; QUELT_NOT_OPEN;
+ * QUELT_IRQ_NOT_ENABLED; QUELT_WAIT_ENDED (closed or discarded);
+ * QUELT_NULL_POINTER (no status block); QUELT_WAIT_FAILED; QUELT_TIMEOUT. */
+QUELT_API uint32_t QUELT_CALL OX952_IRQ_Wait(uint32_t position, uint32_t* count);
+
+/* Interrupts of function 1 since Open; 0 when not open. Reads shared memory only. */
+QUELT_API uint32_t QUELT_CALL OX952_IRQ_Count(uint32_t position);
+
+/* Interrupts of function 0 since Open; 0 when not open. Reads shared
+ * memory only. */
+QUELT_API uint32_t QUELT_CALL OX952_IRQ_CountF0(uint32_t position);
+
+/* Stores the wait time-out in ms (0: none; negative: one driver wait of
+ * at most 5000 ms). QUELT_OK; QUELT_NO_CARD; QUELT_NOT_OPEN;
+ * QUELT_IRQ_NOT_ENABLED (stored all the same). Does not block. */
+QUELT_API uint32_t QUELT_CALL OX952_IRQ_SetTimeout(uint32_t position, int32_t timeoutMs);
+
 /* One byte at base + offset; base comes from a BaseAdr function. No checks. */
 QUELT_API void QUELT_CALL OX952_MemWrite(void* base, uint32_t offset, uint8_t value);
+
+/* As MemWrite, reading. */
 QUELT_API uint8_t QUELT_CALL OX952_MemRead(void* base, uint32_t offset);
-/* Serial EEPROM: one 16-bit word of the card's 64-word EEPROM; the address is
- * taken modulo 64. RD checks value first (QUELT_NULL_POINTER), then passes on
- * any code of OX952_BAR13_BaseAdr (QUELT_NO_CARD, QUELT_NOT_OPEN,
- * QUELT_NO_BAR13). QUELT_NOT_OPEN also when the region has no address or the
- * EEPROM never became ready. A read does not block; a write or erase blocks
- * for 1 to 51 ms. Calls on one card are serialised within the process (a
- * call waits for another thread's call to finish); processes sharing a card
- * must not use its EEPROM at the same time. */
+
+/* Serial EEPROM: one 16-bit word of the card's 64-word EEPROM (on OX952_BAR13_BaseAdr);
+ * the address is taken modulo 64. Calls on one card are serialised within the
+ * process; processes sharing a card must not use its EEPROM at the same time. */
+
+/* QUELT_NULL_POINTER (value, checked first); QUELT_NO_CARD; QUELT_NOT_OPEN
+ * (also: the region has no address); QUELT_NO_BAR13; QUELT_OK. Does not block. */
 QUELT_API uint32_t QUELT_CALL OX952_EEPROM_RD(uint32_t position, uint32_t address, uint16_t* value);
+
+/* QUELT_NO_CARD; QUELT_NOT_OPEN (also: no address, or the part never
+ * became ready); QUELT_NO_BAR13; QUELT_OK. Blocks 1 to 51 ms while the part programs. */
 QUELT_API uint32_t QUELT_CALL OX952_EEPROM_WR(uint32_t position, uint32_t address, uint16_t value);
+
+/* Sets the word to 0xFFFF; results and blocking as OX952_EEPROM_WR. */
 QUELT_API uint32_t QUELT_CALL OX952_EEPROM_Erase(uint32_t position, uint32_t address);
 
-QUELT_FAMILY_ENUMERATION_(OX9162)
-QUELT_FAMILY_OPEN_CLOSE_(OX9162)
-QUELT_FAMILY_IRQ_(OX9162)
-QUELT_FAMILY_SHARED_(OX9162)
-/* The driver's count of interrupt waits on the card; 0 when not open. */
-QUELT_API uint32_t QUELT_CALL OX9162_GetIrqWaits(uint32_t position);
+/* --- OX9162 --- */
+
+/* Stores the card driver's version (OxDriverVersion). QUELT_OK;
+ * QUELT_NULL_POINTER; QUELT_OLD_DRIVER below 109 (version still stored).
+ * Blocks for driver requests until the version is known; may show the
+ * incompatible-driver message once per process. */
+QUELT_API uint32_t QUELT_CALL OX9162_DriverVersion(uint32_t* version);
+
+/* Returns QUELT_INTERFACE_VERSION. Does not block. */
+QUELT_API uint32_t QUELT_CALL OX9162_InterfaceVersion(void);
+
+/* Counts the family's cards. QUELT_OK; QUELT_NULL_POINTER. The first call
+ * that names cards scans them (driver requests). */
+QUELT_API uint32_t QUELT_CALL OX9162_CardsInSystem(uint32_t* count);
+
+/* The card's PCI device id. QUELT_OK; QUELT_NO_CARD; QUELT_NULL_POINTER
+ * (value checked last). Needs no open card; may scan as CardsInSystem. */
+QUELT_API uint32_t QUELT_CALL OX9162_Card_DID(uint32_t position, uint32_t* deviceId);
+
+/* The card's PCI bus. Results as OX9162_Card_DID (value checked last). */
+QUELT_API uint32_t QUELT_CALL OX9162_Card_BUS(uint32_t position, uint32_t* bus);
+
+/* The card's slot number. Results as OX9162_Card_DID (value checked last). */
+QUELT_API uint32_t QUELT_CALL OX9162_Card_SLOT(uint32_t position, uint32_t* slot);
+
+/* A normal connection, refused while any other non-diagnostic connection
+ * to the card exists in any process.
+ * QUELT_OK; QUELT_NO_CARD; QUELT_OLD_DRIVER; QUELT_NO_IRQ_LINE (tested before
+ * QUELT_ALREADY_OPEN); QUELT_ALREADY_OPEN; QUELT_OPEN_FAILED; QUELT_REFUSED.
+ * irq non-zero asks for the interrupt. Blocks for the attach and admission requests. */
+QUELT_API uint32_t QUELT_CALL OX9162_Open(uint32_t position, uint32_t irq);
+
+/* A multi connection, refused while another running process holds the
+ * card normally.
+ * QUELT_OK; QUELT_NO_CARD; QUELT_OLD_DRIVER; QUELT_NO_IRQ_LINE (tested before
+ * QUELT_ALREADY_OPEN); QUELT_ALREADY_OPEN; QUELT_OPEN_FAILED; QUELT_REFUSED.
+ * irq non-zero asks for the interrupt. Blocks for the attach and admission requests. */
+QUELT_API uint32_t QUELT_CALL OX9162_OpenMulti(uint32_t position, uint32_t irq);
+
+/* A diagnostic connection, never refused.
+ * QUELT_OK; QUELT_NO_CARD; QUELT_OLD_DRIVER; QUELT_NO_IRQ_LINE (tested before
+ * QUELT_ALREADY_OPEN); QUELT_ALREADY_OPEN; QUELT_OPEN_FAILED.
+ * irq non-zero asks for the interrupt. Blocks for the attach and admission requests. */
+QUELT_API uint32_t QUELT_CALL OX9162_OpenDiagnostic(uint32_t position, uint32_t irq);
+
+/* QUELT_OK; QUELT_NO_CARD; QUELT_NOT_OPEN (not open in this process).
+ * Ends this process's interrupt waits on the card and blocks until
+ * they have left it. */
+QUELT_API uint32_t QUELT_CALL OX9162_Close(uint32_t position);
+
+/* Connections to the card (all processes) that are not diagnostic.
+ * QUELT_OK; QUELT_NO_CARD; QUELT_NULL_POINTER; QUELT_NOT_OPEN (not open
+ * in this process). Does not block. */
+QUELT_API uint32_t QUELT_CALL OX9162_Card_OpenCount(uint32_t position, uint32_t* count);
+
+/* Closes the card here if open, then wipes the card's connection
+ * records for every process. QUELT_OK; QUELT_NO_CARD; QUELT_OPEN_FAILED;
+ * QUELT_NULL_POINTER (the card has no status block). Blocks as Close
+ * and for driver requests. */
+QUELT_API uint32_t QUELT_CALL OX9162_ClearConnections(uint32_t position);
+
+/* The shared area of the card's status block, the same memory in every
+ * process. QUELT_OK; QUELT_NO_CARD; QUELT_NOT_OPEN; QUELT_NULL_POINTER
+ * (null output, or no usable status block). Does not block. */
+QUELT_API uint32_t QUELT_CALL OX9162_SHARED_BaseAdr(uint32_t position, void** address, uint32_t* length);
+
+/* Region 0: its mapped address and length. QUELT_OK; QUELT_NO_CARD;
+ * QUELT_NOT_OPEN; QUELT_NULL_POINTER; QUELT_NO_BAR3. Takes no lock, makes no
+ * driver request. */
 QUELT_API uint32_t QUELT_CALL OX9162_BAR3_BaseAdr(uint32_t position, void** address, uint32_t* length);
+
+/* Region 1: its mapped address and length. QUELT_OK; QUELT_NO_CARD;
+ * QUELT_NOT_OPEN; QUELT_NULL_POINTER; QUELT_NO_REGION. Takes no lock, makes no
+ * driver request. */
 QUELT_API uint32_t QUELT_CALL OX9162_BAR4_BaseAdr(uint32_t position, void** address, uint32_t* length);
+
+/* Blocks until the card's next interrupt, the time-out of
+ * IRQ_SetTimeout (0: none) or a Close; *count (may be null) receives the
+ * interrupts since Open. QUELT_OK; QUELT_NO_CARD; QUELT_NOT_OPEN;
+ * QUELT_IRQ_NOT_ENABLED; QUELT_WAIT_ENDED (closed or discarded);
+ * QUELT_NULL_POINTER (no status block); QUELT_WAIT_FAILED; QUELT_TIMEOUT. */
+QUELT_API uint32_t QUELT_CALL OX9162_IRQ_Wait(uint32_t position, uint32_t* count);
+
+/* Interrupts since Open; 0 when not open. Reads shared memory only. */
+QUELT_API uint32_t QUELT_CALL OX9162_IRQ_Count(uint32_t position);
+
+/* Stores the wait time-out in ms (0: none; negative: one driver wait of
+ * at most 5000 ms). QUELT_OK; QUELT_NO_CARD; QUELT_NOT_OPEN;
+ * QUELT_IRQ_NOT_ENABLED (stored all the same). Does not block. */
+QUELT_API uint32_t QUELT_CALL OX9162_IRQ_SetTimeout(uint32_t position, int32_t timeoutMs);
+
+/* The driver's count of interrupt waits on the card; 0 when not open.
+ * One driver request, through a temporary handle while a thread of
+ * this process waits on the card. */
+QUELT_API uint32_t QUELT_CALL OX9162_GetIrqWaits(uint32_t position);
+
+/* One byte at base + offset; base comes from a BaseAdr function. No checks. */
 QUELT_API void QUELT_CALL OX9162_MemWrite(void* base, uint32_t offset, uint8_t value);
+
+/* As MemWrite, reading. */
 QUELT_API uint8_t QUELT_CALL OX9162_MemRead(void* base, uint32_t offset);
-/* As the OX952 EEPROM functions, on the card's first region. RD checks value
- * first, then the position: QUELT_NO_CARD, or QUELT_NOT_OPEN for a card that
- * is not open in this process. */
+
+/* Serial EEPROM: one 16-bit word of the card's 64-word EEPROM (on the card's first region);
+ * the address is taken modulo 64. Calls on one card are serialised within the
+ * process; processes sharing a card must not use its EEPROM at the same time. */
+
+/* QUELT_NULL_POINTER (value, checked first); QUELT_NO_CARD; QUELT_NOT_OPEN
+ * (also: the region has no address); QUELT_OK. Does not block. */
 QUELT_API uint32_t QUELT_CALL OX9162_EEPROM_RD(uint32_t position, uint32_t address, uint16_t* value);
+
+/* QUELT_NO_CARD; QUELT_NOT_OPEN (also: no address, or the part never
+ * became ready); QUELT_OK. Blocks 1 to 51 ms while the part programs. */
 QUELT_API uint32_t QUELT_CALL OX9162_EEPROM_WR(uint32_t position, uint32_t address, uint16_t value);
+
+/* Sets the word to 0xFFFF; results and blocking as OX9162_EEPROM_WR. */
 QUELT_API uint32_t QUELT_CALL OX9162_EEPROM_Erase(uint32_t position, uint32_t address);
 
-QUELT_FAMILY_ENUMERATION_(EP4GXA)
-QUELT_FAMILY_OPEN_CLOSE_(EP4GXA)
-QUELT_FAMILY_IRQ_(EP4GXA)
-QUELT_FAMILY_SHARED_(EP4GXA)
-QUELT_API uint32_t QUELT_CALL EP4GXA_GetIrqWaits(uint32_t position);
-/* The card's identity words, read from region 0 when the cards were scanned. */
+/* --- EP4GXA --- */
+
+/* Stores the card driver's version (OxDriverVersion). QUELT_OK;
+ * QUELT_NULL_POINTER; QUELT_OLD_DRIVER below 109 (version still stored).
+ * Blocks for driver requests until the version is known; may show the
+ * incompatible-driver message once per process. */
+QUELT_API uint32_t QUELT_CALL EP4GXA_DriverVersion(uint32_t* version);
+
+/* Returns QUELT_INTERFACE_VERSION. Does not block. */
+QUELT_API uint32_t QUELT_CALL EP4GXA_InterfaceVersion(void);
+
+/* Counts the family's cards. QUELT_OK; QUELT_NULL_POINTER. The first call
+ * that names cards scans them (driver requests). */
+QUELT_API uint32_t QUELT_CALL EP4GXA_CardsInSystem(uint32_t* count);
+
+/* The card's PCI device id. QUELT_OK; QUELT_NO_CARD; QUELT_NULL_POINTER
+ * (value checked last). Needs no open card; may scan as CardsInSystem. */
+QUELT_API uint32_t QUELT_CALL EP4GXA_Card_DID(uint32_t position, uint32_t* deviceId);
+
+/* The card's PCI bus. Results as EP4GXA_Card_DID (value checked last). */
+QUELT_API uint32_t QUELT_CALL EP4GXA_Card_BUS(uint32_t position, uint32_t* bus);
+
+/* The card's slot number. Results as EP4GXA_Card_DID (value checked last). */
+QUELT_API uint32_t QUELT_CALL EP4GXA_Card_SLOT(uint32_t position, uint32_t* slot);
+
+/* The card's identity word, read from region 0 when the cards were
+ * scanned. QUELT_OK; QUELT_NO_CARD; QUELT_NULL_POINTER (checked after
+ * the position). May scan as CardsInSystem. */
 QUELT_API uint32_t QUELT_CALL EP4GXA_Card_ID(uint32_t position, uint32_t* id);
+
+/* The card's serial number word; results as EP4GXA_Card_ID. */
 QUELT_API uint32_t QUELT_CALL EP4GXA_Card_SerNr(uint32_t position, uint32_t* serialNumber);
+
+/* A normal connection, refused while any other non-diagnostic connection
+ * to the card exists in any process.
+ * QUELT_OK; QUELT_NO_CARD; QUELT_OLD_DRIVER; QUELT_NO_IRQ_LINE (tested before
+ * QUELT_ALREADY_OPEN); QUELT_ALREADY_OPEN; QUELT_OPEN_FAILED; QUELT_REFUSED.
+ * irq non-zero asks for the interrupt. Blocks for the attach and admission requests. */
+QUELT_API uint32_t QUELT_CALL EP4GXA_Open(uint32_t position, uint32_t irq);
+
+/* A multi connection, refused while another running process holds the
+ * card normally.
+ * QUELT_OK; QUELT_NO_CARD; QUELT_OLD_DRIVER; QUELT_NO_IRQ_LINE (tested before
+ * QUELT_ALREADY_OPEN); QUELT_ALREADY_OPEN; QUELT_OPEN_FAILED; QUELT_REFUSED.
+ * irq non-zero asks for the interrupt. Blocks for the attach and admission requests. */
+QUELT_API uint32_t QUELT_CALL EP4GXA_OpenMulti(uint32_t position, uint32_t irq);
+
+/* A diagnostic connection, never refused.
+ * QUELT_OK; QUELT_NO_CARD; QUELT_OLD_DRIVER; QUELT_NO_IRQ_LINE (tested before
+ * QUELT_ALREADY_OPEN); QUELT_ALREADY_OPEN; QUELT_OPEN_FAILED.
+ * irq non-zero asks for the interrupt. Blocks for the attach and admission requests. */
+QUELT_API uint32_t QUELT_CALL EP4GXA_OpenDiagnostic(uint32_t position, uint32_t irq);
+
+/* QUELT_OK; QUELT_NO_CARD; QUELT_NOT_OPEN (not open in this process).
+ * Ends this process's interrupt waits on the card and blocks until
+ * they have left it. */
+QUELT_API uint32_t QUELT_CALL EP4GXA_Close(uint32_t position);
+
+/* Connections to the card (all processes) that are not diagnostic.
+ * QUELT_OK; QUELT_NO_CARD; QUELT_NULL_POINTER; QUELT_NOT_OPEN (not open
+ * in this process). Does not block. */
+QUELT_API uint32_t QUELT_CALL EP4GXA_Card_OpenCount(uint32_t position, uint32_t* count);
+
+/* Closes the card here if open, then wipes the card's connection
+ * records for every process. QUELT_OK; QUELT_NO_CARD; QUELT_OPEN_FAILED;
+ * QUELT_NULL_POINTER (the card has no status block). Blocks as Close
+ * and for driver requests. */
+QUELT_API uint32_t QUELT_CALL EP4GXA_ClearConnections(uint32_t position);
+
+/* The shared area of the card's status block, the same memory in every
+ * process. QUELT_OK; QUELT_NO_CARD; QUELT_NOT_OPEN; QUELT_NULL_POINTER
+ * (null output, or no usable status block). Does not block. */
+QUELT_API uint32_t QUELT_CALL EP4GXA_SHARED_BaseAdr(uint32_t position, void** address, uint32_t* length);
+
+/* Region 0 (the registers): its mapped address and length. QUELT_OK; QUELT_NO_CARD;
+ * QUELT_NOT_OPEN; QUELT_NULL_POINTER; QUELT_NO_REGION. Takes no lock, makes no
+ * driver request. */
 QUELT_API uint32_t QUELT_CALL EP4GXA_BAR0_BaseAdr(uint32_t position, void** address, uint32_t* length);
+
+/* Region 1: its mapped address and length. QUELT_OK; QUELT_NO_CARD;
+ * QUELT_NOT_OPEN; QUELT_NULL_POINTER; QUELT_NO_REGION. Takes no lock, makes no
+ * driver request. */
 QUELT_API uint32_t QUELT_CALL EP4GXA_BAR1_BaseAdr(uint32_t position, void** address, uint32_t* length);
+
+/* Region 2: its mapped address and length. QUELT_OK; QUELT_NO_CARD;
+ * QUELT_NOT_OPEN; QUELT_NULL_POINTER; QUELT_NO_REGION. Takes no lock, makes no
+ * driver request. */
 QUELT_API uint32_t QUELT_CALL EP4GXA_BAR2_BaseAdr(uint32_t position, void** address, uint32_t* length);
-/* Registers of region 0: one access of the stated width. 8- and 32-bit
- * offsets must be multiples of 4, 64-bit ones of 8, and the access must lie
- * inside the region (QUELT_BAD_OFFSET otherwise). */
+
+/* Blocks until the card's next interrupt, the time-out of
+ * IRQ_SetTimeout (0: none) or a Close; *count (may be null) receives the
+ * interrupts since Open. QUELT_OK; QUELT_NO_CARD; QUELT_NOT_OPEN;
+ * QUELT_IRQ_NOT_ENABLED; QUELT_WAIT_ENDED (closed or discarded);
+ * QUELT_NULL_POINTER (no status block); QUELT_WAIT_FAILED; QUELT_TIMEOUT. */
+QUELT_API uint32_t QUELT_CALL EP4GXA_IRQ_Wait(uint32_t position, uint32_t* count);
+
+/* Interrupts since Open; 0 when not open. Reads shared memory only. */
+QUELT_API uint32_t QUELT_CALL EP4GXA_IRQ_Count(uint32_t position);
+
+/* Stores the wait time-out in ms (0: none; negative: one driver wait of
+ * at most 5000 ms). QUELT_OK; QUELT_NO_CARD; QUELT_NOT_OPEN;
+ * QUELT_IRQ_NOT_ENABLED (stored all the same). Does not block. */
+QUELT_API uint32_t QUELT_CALL EP4GXA_IRQ_SetTimeout(uint32_t position, int32_t timeoutMs);
+
+/* The driver's count of interrupt waits on the card; 0 when not open.
+ * One driver request, through a temporary handle while a thread of
+ * this process waits on the card. */
+QUELT_API uint32_t QUELT_CALL EP4GXA_GetIrqWaits(uint32_t position);
+
+/* Registers of region 0: one access of the stated width, never split. 8- and
+ * 32-bit offsets must be multiples of 4, 64-bit ones of 8, and the access must
+ * lie inside the region. Results: QUELT_OK; QUELT_NULL_POINTER (read outputs,
+ * checked first); QUELT_NO_CARD; QUELT_NOT_OPEN; QUELT_NO_REGION;
+ * QUELT_BAD_OFFSET. Take no lock, make no driver request. */
+
 QUELT_API uint32_t QUELT_CALL EP4GXA_ReadReg8(uint32_t position, uint32_t offset, uint8_t* value);
+
 QUELT_API uint32_t QUELT_CALL EP4GXA_WriteReg8(uint32_t position, uint32_t offset, uint8_t value);
+
 QUELT_API uint32_t QUELT_CALL EP4GXA_ReadReg32(uint32_t position, uint32_t offset, uint32_t* value);
+
 QUELT_API uint32_t QUELT_CALL EP4GXA_WriteReg32(uint32_t position, uint32_t offset, uint32_t value);
+
 QUELT_API uint32_t QUELT_CALL EP4GXA_ReadReg2x32(uint32_t position, uint32_t offset, uint32_t* low,
                                                  uint32_t* high);
+
 QUELT_API uint32_t QUELT_CALL EP4GXA_WriteReg2x32(uint32_t position, uint32_t offset, uint32_t low,
                                                   uint32_t high);
+
 QUELT_API uint32_t QUELT_CALL EP4GXA_ReadReg64(uint32_t position, uint32_t offset, uint64_t* value);
+
 QUELT_API uint32_t QUELT_CALL EP4GXA_WriteReg64(uint32_t position, uint32_t offset, uint64_t value);
 
 /* ------------------------------------------------------------------------- */
