@@ -43,9 +43,17 @@ refused() {
     echo "(exit code $rc)"
 }
 part() { printf '\n=== %s\n' "$1"; }
-# Waits until the card's driver holds a pending interrupt wait.
+# Waits until the card's driver holds the pending interrupt wait of the
+# background quelt ($waiter); stops at once if that quelt has ended.
 wait_pending() {
-    for _ in $(seq 200); do
+    for _ in $(seq 400); do
+        if ! kill -0 "$waiter" 2>/dev/null; then
+            local rc=0
+            wait "$waiter" || rc=$?
+            waiter=
+            echo "demo: the waiting quelt ended early (exit code $rc)" >&2
+            exit 1
+        fi
         [[ $(quelt irq waits ep4gxa 0 --json | grep -o '"irq_waits": [0-9]*' | grep -o '[0-9]*$') -ge 1 ]] && return
         sleep 0.05
     done
