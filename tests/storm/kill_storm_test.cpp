@@ -79,7 +79,7 @@ bool IsWhole(std::uint16_t w) {
 struct Board {
     std::atomic<pid_t> pids[kMaxChildren];
     std::atomic<int> normal[3][kMaxChildren];
-    std::atomic<int> diagnostic[3][kMaxChildren];
+    std::atomic<int> diagnostic[3][kMaxChildren];  // declared, for the EEPROM writer's own checks
     std::atomic<int> doubleNormal;  // two normal connections at once, no stale count to explain it
     std::atomic<int> doubleStale;   // the same, let in by a stale diagnostic count
     std::atomic<int> normalsAdmitted;
@@ -130,20 +130,20 @@ void Unexpected(Board& b, const std::string& what) {
 }
 
 // After a normal open of family f by child me: is another live process
-// holding a normal connection to the card? If so, was the card's diagnostic
-// count larger than the live diagnostic connections (a stale count)?
-void CheckSoleNormal(Board& b, int f, int me) {
+// holding a normal connection to the card? Admission refuses a second normal
+// connection while the card's attach count minus its diagnostic count is 2
+// or more; live diagnostic connections are attached too, so only a count of
+// connections that are gone (a killed process's) can let one in. The count
+// was read right after the open returned: a stale count stays until a reset,
+// so a double with a count of 0 is a real fault.
+void CheckSoleNormal(Board& b, int f, int me, std::uint32_t diagAfterOpen) {
     for (int j = 0; j < kMaxChildren; ++j) {
         if (j == me || b.normal[f][j].load() == 0 || !Alive(b.pids[j].load())) continue;
         // A process killed this moment may still look alive while the kernel
         // drops its handles: judge again a little later.
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
         if (b.normal[f][j].load() == 0 || !Alive(b.pids[j].load())) continue;
-        int liveDiag = 0;
-        for (int k = 0; k < kMaxChildren; ++k)
-            if (b.diagnostic[f][k].load() && Alive(b.pids[k].load())) ++liveDiag;
-        const auto diag = static_cast<int>(sim::ReadStatusWord(kFamilies[f].device, DIAG_COUNT));
-        if (diag > liveDiag)
+        if (diagAfterOpen > 0)
             b.doubleStale.fetch_add(1);
         else
             b.doubleNormal.fetch_add(1);
@@ -184,6 +184,7 @@ int StormChild(Board& b, int me, unsigned seed, bool eepromWriter) {
         } else {
             const int kind = static_cast<int>(rng() % 3);
             const std::uint32_t r = fam.open[kind](0, 1);
+            const std::uint32_t diagAfterOpen = sim::ReadStatusWord(fam.device, DIAG_COUNT);
             if (r == QUELT_REFUSED) continue;
             if (r != 0) {
                 Unexpected(b, std::string(fam.name) + " open kind " + std::to_string(kind) + " gave " +
@@ -193,7 +194,7 @@ int StormChild(Board& b, int me, unsigned seed, bool eepromWriter) {
             if (kind == 0) {
                 b.normal[f][me].store(1);
                 b.normalsAdmitted.fetch_add(1);
-                CheckSoleNormal(b, f, me);
+                CheckSoleNormal(b, f, me, diagAfterOpen);
             }
             if (kind == 2) b.diagnostic[f][me].store(1);
             if (what == 2) {
