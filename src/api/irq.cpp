@@ -124,9 +124,17 @@ std::uint32_t IrqCount(IrqSource source, std::uint32_t position) {
     if (position >= POSITION_LIMIT) return 0;
     CardEntry* entry = IrqEntry(source, position);
     if (entry == nullptr) return 0;
-    EntryHandleUse use(*entry);
-    if (use.handle() == nullptr) return 0;
-    return OxGetIrqCounter(use.handle()) - LoadShared(entry->irqBase);
+    // Counted in, never locked: Close waits for the count to drop before it
+    // lets the handle (and the status block it maps) go.
+    std::atomic_ref<LONG> readers(entry->irqCountReaders);
+    readers.fetch_add(1, std::memory_order_seq_cst);
+    const DeviceHandle* handle =
+        std::atomic_ref<DeviceHandle*>(entry->handle).load(std::memory_order_seq_cst);
+    const std::uint32_t count =
+        handle != nullptr ? OxGetIrqCounter(const_cast<DeviceHandle*>(handle)) - LoadShared(entry->irqBase)
+                          : 0;
+    readers.fetch_sub(1, std::memory_order_release);
+    return count;
 }
 
 std::uint32_t IrqSetTimeout(IrqSource source, std::uint32_t position, std::int32_t timeoutMs) {

@@ -33,7 +33,7 @@ std::uint32_t ClaimLocked(CardEntry& e) {
 std::uint32_t AdmitClaimed(CardEntry& e, std::uint32_t irq, std::int32_t kind) {
     DeviceHandle* handle = LoadHandle(e);
     if (AdmitConnection(handle, kind) != 0) {
-        OxCloseDevice(TakeHandle(e));
+        CloseTakenHandle(e, TakeHandle(e));
         return QUELT_REFUSED;
     }
     RecordConnection(e, handle, irq, kind);
@@ -115,11 +115,8 @@ std::uint32_t OpenOx952Card(std::uint32_t position, std::uint32_t irq, std::int3
 std::uint32_t CloseSingleFunctionCard(Family family, std::uint32_t position) {
     CardEntry* e = FamilyEntry(family, position);
     if (e == nullptr || !IsPresent(*e)) return QUELT_NO_CARD;
-    EnterCriticalSection(DriverLock());
     StoreShared(e->irqEnabled, 0u);
-    DeviceHandle* handle = LoadHandle(*e);
-    StoreHandle(*e, nullptr);
-    LeaveCriticalSection(DriverLock());
+    DeviceHandle* handle = TakeHandle(*e);
     if (handle == nullptr) return QUELT_NOT_OPEN;
     CloseEntry(*e, handle);
     return QUELT_OK;

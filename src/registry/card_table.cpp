@@ -128,6 +128,7 @@ void ForgetInheritedCards() {
         StoreShared(e.irqEnabled, 0u);
         StoreShared(e.irqWaiters, LONG{0});
         StoreShared(e.irqWaitersInDriver, LONG{0});
+        StoreShared(e.irqCountReaders, LONG{0});
         if (gEntryLocksMade & (1u << i)) {
             InitializeCriticalSection(&e.waitLock);
             InitializeCriticalSection(&e.eepromLock);
@@ -186,8 +187,11 @@ void ScanCards() {
 
 DeviceHandle* TakeHandle(CardEntry& entry) {
     EnterCriticalSection(&gDriverLock);
-    DeviceHandle* handle = LoadHandle(entry);
-    StoreHandle(entry, nullptr);
+    // Ordered with the counted-in counter reads (IrqCount): either they see
+    // null, or CloseTakenHandle sees them counted in.
+    DeviceHandle* handle =
+        std::atomic_ref<DeviceHandle*>(entry.handle).exchange(nullptr, std::memory_order_seq_cst);
+    RefreshOpenPositions(entry);
     LeaveCriticalSection(&gDriverLock);
     return handle;
 }
@@ -196,6 +200,16 @@ void CloseEntry(CardEntry& entry, DeviceHandle* handle) {
     if (handle == nullptr) return;
     ReleaseConnection(StatusBlockOf(handle), LoadShared(entry.connectionKind));
     EndHandleUses(entry, handle);
+    CloseTakenHandle(entry, handle);
+}
+
+void CloseTakenHandle(CardEntry& entry, DeviceHandle* handle) {
+    // The handle left the entry by a sequentially consistent exchange
+    // (TakeHandle): a counter read that still found it there is counted in by
+    // now, and ends within a few instructions.
+    while (std::atomic_ref<LONG>(entry.irqCountReaders).load(std::memory_order_seq_cst) > 0 &&
+           !PinsAbandoned())
+        Sleep(0);
     OxCloseDevice(handle);
 }
 

@@ -2,6 +2,7 @@
 // leaves its parent's connections alone, the unload ends interrupt waits other
 // threads are still inside, and the waiter count stays true across a Close
 // that is still draining while the card is opened again.
+#include <atomic>
 #include <future>
 #include <string>
 #include <thread>
@@ -186,6 +187,41 @@ TEST_F(IrqTest, NegativeTimeOutWaitIsOneBoundedSliceAndCloseEndsIt) {
     ASSERT_EQ(waiter.wait_for(20s), std::future_status::ready);
     EXPECT_EQ(waiter.get(), QUELT_WAIT_ENDED);
     EXPECT_EQ(WaitTimes(), std::vector<std::int64_t>{-50000000});
+}
+
+}  // namespace
+
+namespace {
+
+// Counter reads take no lock, yet a Close never lets the handle (and the
+// status block it maps) go while one of them is reading through it. Run under
+// AddressSanitizer and ThreadSanitizer.
+TEST_F(IrqTest, CounterReadsRacingOpenAndCloseSeeOnlyTrueCounts) {
+    ASSERT_EQ(EP4GXA_Open(0, 1), QUELT_OK);
+    sim::RaiseIrq(4, 3);
+    ASSERT_EQ(EP4GXA_IRQ_Count(0), 3u);
+    std::atomic<bool> stop{false};
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 3; ++t) {
+        readers.emplace_back([&] {
+            while (!stop.load()) {
+                // Open or not, a read is 0 (not open, or opened after the
+                // interrupts) or the three raised before the first Close.
+                const std::uint32_t n = EP4GXA_IRQ_Count(0);
+                if (n != 0 && n != 3) wrong.fetch_add(1);
+            }
+        });
+    }
+    for (int round = 0; round < 200; ++round) {
+        ASSERT_EQ(EP4GXA_Close(0), QUELT_OK);
+        ASSERT_EQ(EP4GXA_OpenDiagnostic(0, 1), QUELT_OK);
+    }
+    stop = true;
+    for (auto& r : readers) r.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(EP4GXA_IRQ_Count(0), 0u);
+    EXPECT_EQ(LoadShared(Entry(4).irqCountReaders), 0);
 }
 
 }  // namespace
