@@ -269,4 +269,31 @@ TEST(Attach, CountMovesWithHandlesAndKeepsAReset) {
     EXPECT_EQ(sim::AttachedHandles(1), 0);
 }
 
+// The request log costs nothing unless a test turns it on, and then keeps
+// only the most recent requests instead of growing for ever.
+TEST(RequestLog, OffUnlessTurnedOnAndBoundedWhenOn) {
+    quelt_test::TempMachine machine(true);  // turns it on, as every test does
+    HANDLE h = OpenCard(1);
+    sim::SetRequestLog(false);
+    sim::ClearRequestLog();
+    for (int i = 0; i < 10; ++i) Request(h, IOCTL_CARD_DRIVER_VERSION, nullptr, 0, nullptr, 0);
+    EXPECT_TRUE(sim::RequestLog().empty());
+
+    sim::SetRequestLog(true);
+    const std::size_t total = sim::kMaxLoggedRequests + 5;
+    for (std::size_t i = 0; i < total; ++i) {
+        std::uint32_t marker = static_cast<std::uint32_t>(i);
+        Request(h, 0x999, &marker, 4, nullptr, 0);  // an unknown request, logged with its input
+    }
+    const auto log = sim::RequestLog();
+    ASSERT_EQ(log.size(), sim::kMaxLoggedRequests);
+    std::uint32_t first = 0, last = 0;
+    std::memcpy(&first, log.front().input.data(), 4);
+    std::memcpy(&last, log.back().input.data(), 4);
+    EXPECT_EQ(first, 5u);
+    EXPECT_EQ(last, static_cast<std::uint32_t>(total - 1));
+    EXPECT_FALSE(log.back().ok);
+    CloseHandle(h);
+}
+
 }  // namespace
