@@ -302,7 +302,9 @@ TEST_F(OpenTest, CloseEndsAWaitingThreadThroughTheDiscard) {
     ASSERT_EQ(OX9162_Close(0), 0u);
     ASSERT_EQ(waiter.wait_for(std::chrono::seconds(20)), std::future_status::ready);
     EXPECT_EQ(waiter.get(), QUELT_WAIT_ENDED);
-    EXPECT_EQ(DiscardRequests(), 1);
+    // Close discards again while the waiter has not yet left the driver, so a
+    // waiter slow to be scheduled on a busy machine brings more than one.
+    EXPECT_GE(DiscardRequests(), 1);
     EXPECT_EQ(sim::AttachedHandles(1), 0);
 }
 
