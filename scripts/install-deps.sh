@@ -4,7 +4,7 @@
 #   install-deps.sh all      # and the Windows cross-build and Wine
 set -euo pipefail
 
-linux=(cmake make g++ clang libclang-rt-14-dev pkg-config libgtest-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev libfmt-dev python3 python3-pytest valgrind)
+linux=(cmake make g++ clang libclang-rt-14-dev pkg-config libgtest-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev libfmt-dev python3 python3-pytest valgrind clang-format)
 # The Python package: an offline pip install into a virtual environment.
 linux+=(python3-venv python3-setuptools python3-wheel)
 windows=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64)

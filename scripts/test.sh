@@ -48,6 +48,8 @@ step() {
 stage "dependencies"
 bash scripts/install-deps.sh all
 
+step "Formatting (.clang-format)" bash scripts/check-format.sh || true
+
 if step "Linux build" cmake -S "$root" -B "$prefix" -DCMAKE_BUILD_TYPE=Debug &&
   step "Linux build" cmake --build "$prefix" -j"$jobs"; then
   step "Linux tests" ctest --test-dir "$prefix" --output-on-failure -j"$jobs" || true

@@ -15,7 +15,9 @@ inline constexpr GUID CARD_INTERFACE_GUID = {
     0x90C3D703u, 0x9505u, 0x4887u, {0x89u, 0x24u, 0x69u, 0xF6u, 0x9Cu, 0xB8u, 0xD5u, 0xB9u}};
 
 // Device type 0, functions 64..71, buffered, any access.
-constexpr DWORD CardRequestCode(DWORD function) { return (function << 2); }
+constexpr DWORD CardRequestCode(DWORD function) {
+    return (function << 2);
+}
 inline constexpr DWORD IOCTL_CARD_ATTACH = CardRequestCode(64);          // 256
 inline constexpr DWORD IOCTL_CARD_DETACH = CardRequestCode(65);          // 260
 inline constexpr DWORD IOCTL_CARD_WAIT_IRQ = CardRequestCode(66);        // 264
@@ -46,12 +48,12 @@ static_assert(offsetof(AttachRecord, resources) == 8);
 // diagnostic count changes only by interlocked increment and decrement.
 struct SharedStatusBlock {
     std::uint32_t reserved;
-    std::uint32_t irqCounter;   // 4: raised by the driver per interrupt
-    std::uint32_t ackCounter;   // 8: the count the last wait took note of
-    std::int32_t attachCount;   // 12: handles attached, kept by the driver
-    std::int32_t diagCount;     // 16: diagnostic connections
-    std::int32_t slotCount;     // 20: connection slots N
-    std::uint32_t slots[250];   // 24: N process ids, then the shared area
+    std::uint32_t irqCounter;  // 4: raised by the driver per interrupt
+    std::uint32_t ackCounter;  // 8: the count the last wait took note of
+    std::int32_t attachCount;  // 12: handles attached, kept by the driver
+    std::int32_t diagCount;    // 16: diagnostic connections
+    std::int32_t slotCount;    // 20: connection slots N
+    std::uint32_t slots[250];  // 24: N process ids, then the shared area
 };
 inline constexpr std::size_t STATUS_BLOCK_SIZE = 1024;
 // Slots that fit before the end of the block: a larger slot count, which any
@@ -66,19 +68,16 @@ static_assert(offsetof(SharedStatusBlock, slotCount) == 20);
 static_assert(offsetof(SharedStatusBlock, slots) == 24);
 
 template <typename T>
-inline T LoadShared(const T& field)
-{
+inline T LoadShared(const T& field) {
     return std::atomic_ref<T>(const_cast<T&>(field)).load(std::memory_order_relaxed);
 }
 template <typename T>
-inline void StoreShared(T& field, T value)
-{
+inline void StoreShared(T& field, T value) {
     std::atomic_ref<T>(field).store(value, std::memory_order_relaxed);
 }
 
 // Slots a loop may visit for a block's slot count: 0 for N <= 0, at most MAX_SLOTS.
-inline std::int32_t BoundedSlotCount(std::int32_t n)
-{
+inline std::int32_t BoundedSlotCount(std::int32_t n) {
     return n <= 0 ? 0 : (n > MAX_SLOTS ? MAX_SLOTS : n);
 }
 
@@ -93,7 +92,6 @@ struct DmaReply {
 static_assert(sizeof(DmaReply) == 20);
 static_assert(offsetof(DmaReply, key) == 8 && offsetof(DmaReply, size) == 16);
 
-inline SharedStatusBlock* StatusBlockOf(const DeviceResources* resources)
-{
+inline SharedStatusBlock* StatusBlockOf(const DeviceResources* resources) {
     return resources ? static_cast<SharedStatusBlock*>(resources->statusBlock) : nullptr;
 }

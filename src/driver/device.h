@@ -7,11 +7,11 @@
 
 // Allocated zero-filled by AttachDeviceByIndex, released by OxCloseDevice.
 struct DeviceHandle {
-    HANDLE file;            // INVALID_HANDLE_VALUE once closed
-    char boardName[256];    // the name asked for, then the device's description
-    std::int32_t index;     // 1-based device index asked for
-    AttachRecord attach;    // the driver's DeviceResources after attach
-    std::uint64_t reserved; // 0 after a successful attach
+    HANDLE file;             // INVALID_HANDLE_VALUE once closed
+    char boardName[256];     // the name asked for, then the device's description
+    std::int32_t index;      // 1-based device index asked for
+    AttachRecord attach;     // the driver's DeviceResources after attach
+    std::uint64_t reserved;  // 0 after a successful attach
 };
 
 // Returns an open file handle on the index-th (1-based) present device of
@@ -27,7 +27,6 @@ HANDLE FindDeviceInterface(char* nameBuffer, std::int32_t index, std::uint32_t c
 DeviceHandle* AttachDeviceByIndex(const char* name, std::int32_t index);
 
 // The status block of an attached handle, or null.
-inline SharedStatusBlock* StatusBlockOf(const DeviceHandle* handle)
-{
+inline SharedStatusBlock* StatusBlockOf(const DeviceHandle* handle) {
     return handle ? StatusBlockOf(&handle->attach.resources) : nullptr;
 }

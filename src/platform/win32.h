@@ -15,17 +15,18 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <windows.h>
 #include <psapi.h>
 #include <setupapi.h>
+#include <windows.h>
 
 #define QUELT_WINDOWS 1
 
-#else // POSIX
+#else  // POSIX
+
+#include <pthread.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <pthread.h>
 
 #define QUELT_WINDOWS 0
 
@@ -209,8 +210,7 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
                    DWORD flagsAndAttributes, HANDLE templateFile);
 BOOL CloseHandle(HANDLE handle);
 BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inBufferSize,
-                     LPVOID outBuffer, DWORD outBufferSize, LPDWORD bytesReturned,
-                     LPOVERLAPPED overlapped);
+                     LPVOID outBuffer, DWORD outBufferSize, LPDWORD bytesReturned, LPOVERLAPPED overlapped);
 BOOL DeleteFileA(LPCSTR fileName);
 BOOL MoveFileA(LPCSTR existingFileName, LPCSTR newFileName);
 UINT GetSystemWow64DirectoryA(LPSTR buffer, UINT size);
@@ -249,4 +249,4 @@ BOOL SetupDiGetDeviceInstallParamsA(HDEVINFO set, PSP_DEVINFO_DATA data, PSP_DEV
 BOOL SetupDiSetDeviceInstallParamsA(HDEVINFO set, PSP_DEVINFO_DATA data, PSP_DEVINSTALL_PARAMS_A params);
 BOOL SetupDiInstallDevice(HDEVINFO set, PSP_DEVINFO_DATA data);
 
-#endif // POSIX
+#endif  // POSIX

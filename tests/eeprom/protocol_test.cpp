@@ -23,8 +23,7 @@ public:
     std::size_t sleeps = 0;
     std::vector<std::string> faults;  // accesses the routines must never make
 
-    std::uint64_t Read(std::size_t offset, unsigned width) override
-    {
+    std::uint64_t Read(std::size_t offset, unsigned width) override {
         Check(offset, width);
         trace += 'r';
         const bool level = reads < dataOut.size() ? dataOut[reads] : idle;
@@ -32,45 +31,39 @@ public:
         // Other bits read as noise, which the routines must ignore.
         return level ? 0xFF : 0xF7;
     }
-    void Write(std::size_t offset, unsigned width, std::uint64_t value) override
-    {
+    void Write(std::size_t offset, unsigned width, std::uint64_t value) override {
         Check(offset, width);
         if (value != 0 && value != 2 && value != 3 && value != 6 && value != 7) {
             faults.push_back("value " + std::to_string(value));
         }
         trace += static_cast<char>('0' + (value & 0x0F));
     }
-    void Pause()
-    {
+    void Pause() {
         trace += 's';
         ++sleeps;
     }
 
 private:
-    void Check(std::size_t offset, unsigned width)
-    {
+    void Check(std::size_t offset, unsigned width) {
         if (offset != EEPROM_CONTROL_OFFSET) faults.push_back("offset " + std::to_string(offset));
         if (width != 1) faults.push_back("width " + std::to_string(width));
     }
 };
 
 Recorder* current = nullptr;
-void CountPause(DWORD ms)
-{
+void CountPause(DWORD ms) {
     ASSERT_EQ(ms, 1u);
     current->Pause();
 }
 
 class EepromProtocol : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         current = &recorder;
         SetEepromSleepForTesting(&CountPause);
         window = mmio::RegisterWindow(card, sizeof card, &recorder);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         mmio::UnregisterWindow(window);
         SetEepromSleepForTesting(nullptr);
         current = nullptr;
@@ -85,24 +78,21 @@ protected:
 
 // Frames as the part expects them, spaces only for reading. A pair "67" is a
 // 1 bit, "23" a 0 bit; the lone "2"s hold chip select between the fields.
-std::string Compact(std::string s)
-{
+std::string Compact(std::string s) {
     std::erase(s, ' ');
     return s;
 }
 const std::string kEnable = Compact("0 67 2323 2 676723232323 2 0");
 const std::string kDisable = Compact("0 67 2323 2 232323232323 2 0");
 
-TEST_F(EepromProtocol, EraseOfWord5SendsEnableEraseWaitDisable)
-{
+TEST_F(EepromProtocol, EraseOfWord5SendsEnableEraseWaitDisable) {
     recorder.idle = true;  // ready at the first look
     EXPECT_EQ(EEPROM_EraseWord(base(), 5), EEPROM_OK);
     const std::string erase = Compact("0 67 6767 2 232323672367 2 0");
     EXPECT_EQ(recorder.trace, kEnable + erase + "s2r" + kDisable);
 }
 
-TEST_F(EepromProtocol, WriteSendsAddressThenValueMsbFirst)
-{
+TEST_F(EepromProtocol, WriteSendsAddressThenValueMsbFirst) {
     recorder.idle = true;
     EXPECT_EQ(EEPROM_WriteWord(base(), 0x2A, 0xA5C3), EEPROM_OK);
     // 0x2A = 101010; 0xA5C3 = 1010 0101 1100 0011.
@@ -112,8 +102,7 @@ TEST_F(EepromProtocol, WriteSendsAddressThenValueMsbFirst)
     EXPECT_EQ(recorder.trace, kEnable + write + "s2r" + kDisable);
 }
 
-TEST_F(EepromProtocol, ReadClocksSixteenBitsAndSamplesAfterEachFall)
-{
+TEST_F(EepromProtocol, ReadClocksSixteenBitsAndSamplesAfterEachFall) {
     std::uint16_t value = 0x5555;
     EXPECT_EQ(EEPROM_ReadWord(base(), 0x11, &value), EEPROM_OK);
     std::string data;
@@ -125,8 +114,7 @@ TEST_F(EepromProtocol, ReadClocksSixteenBitsAndSamplesAfterEachFall)
 }
 
 // Bits 6 and above of the address are not sent: the part has 64 words.
-TEST_F(EepromProtocol, AddressIsTakenModulo64)
-{
+TEST_F(EepromProtocol, AddressIsTakenModulo64) {
     struct Case {
         std::uint32_t address, same;
     };
@@ -141,18 +129,14 @@ TEST_F(EepromProtocol, AddressIsTakenModulo64)
     }
 }
 
-TEST_F(EepromProtocol, ReadAssemblesDataOutMsbFirst)
-{
+TEST_F(EepromProtocol, ReadAssemblesDataOutMsbFirst) {
     struct Case {
         const char* levels;  // data-out after each of the 16 clock pulses
         std::uint16_t word;
     };
     const Case cases[] = {
-        {"1000000000000001", 0x8001},
-        {"0000000000000000", 0x0000},
-        {"1111111111111111", 0xFFFF},
-        {"0001001000110100", 0x1234},
-        {"0111111111111110", 0x7FFE},
+        {"1000000000000001", 0x8001}, {"0000000000000000", 0x0000}, {"1111111111111111", 0xFFFF},
+        {"0001001000110100", 0x1234}, {"0111111111111110", 0x7FFE},
     };
     for (const Case& c : cases) {
         recorder.dataOut.clear();
@@ -168,8 +152,7 @@ TEST_F(EepromProtocol, ReadAssemblesDataOutMsbFirst)
 // The ready wait pauses once before its first look and once after each busy
 // look, with at most 51 looks; running out is a failure, and write disable is
 // still sent.
-TEST_F(EepromProtocol, ReadyWaitLooksAndPauses)
-{
+TEST_F(EepromProtocol, ReadyWaitLooksAndPauses) {
     struct Case {
         int busyLooks;  // looks that see busy before ready (100: never ready)
         std::size_t looks, sleeps;
@@ -200,8 +183,7 @@ TEST_F(EepromProtocol, ReadyWaitLooksAndPauses)
     }
 }
 
-TEST_F(EepromProtocol, NullArgumentsSendNothing)
-{
+TEST_F(EepromProtocol, NullArgumentsSendNothing) {
     std::uint16_t value = 0x1234;
     EXPECT_EQ(EEPROM_Command(nullptr, EEPROM_WRITE_ENABLE), EEPROM_NO_BASE);
     EXPECT_EQ(EEPROM_EraseWord(nullptr, 3), EEPROM_NO_BASE);

@@ -2,8 +2,7 @@
 // own order of checks, and a read leaves the caller's word alone.
 #include "harness.h"
 
-WINE_CHECK(EepromExportsWithoutCards)
-{
+WINE_CHECK(EepromExportsWithoutCards) {
     QUELT_REQUIRE_EXPORT(ox952Read, OX952_EEPROM_RD);
     QUELT_REQUIRE_EXPORT(ox952Write, OX952_EEPROM_WR);
     QUELT_REQUIRE_EXPORT(ox952Erase, OX952_EEPROM_Erase);
@@ -31,8 +30,9 @@ WINE_CHECK(EepromExportsWithoutCards)
     };
     for (const Case& c : cases) {
         if (c.got != c.want) {
-            wine::Fail(__FILE__, __LINE__,
-                       std::string(c.call) + " returned " + wine::Show(c.got) + ", expected " + wine::Show(c.want));
+            wine::Fail(
+                __FILE__, __LINE__,
+                std::string(c.call) + " returned " + wine::Show(c.got) + ", expected " + wine::Show(c.want));
         }
     }
     EXPECT_EQ(word, 0x5A5A);

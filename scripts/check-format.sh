@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Fails when a C or C++ file of the repository differs from what the
+# repository's .clang-format makes of it; names every such file.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+command -v clang-format >/dev/null || { echo "check-format: clang-format is not installed" >&2; exit 1; }
+bad=()
+while IFS= read -r f; do
+  clang-format --dry-run --Werror "$f" >/dev/null 2>&1 || bad+=("$f")
+done < <(git ls-files '*.c' '*.cpp' '*.h' '*.hpp')
+if [[ ${#bad[@]} -gt 0 ]]; then
+  echo "check-format: not formatted (run clang-format -i on them):" >&2
+  printf '  %s\n' "${bad[@]}" >&2
+  exit 1
+fi
+echo "check-format: every C and C++ file is formatted"
