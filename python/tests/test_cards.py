@@ -24,13 +24,13 @@ def test_cards_lists_the_default_machine(quelt_machine) -> None:
     listed = quelt.cards()
     assert [(c.family, c.position) for c in listed] == [("ox952", 0), ("ox9162", 0), ("ep4gxa", 0)]
     by_family = {c.family: c for c in listed}
-    for spec in quelt_machine.cards():
-        if spec.device_id == 0x0301:
+    for card_spec in quelt_machine.cards():
+        if card_spec.device_id == 0x0301:
             continue  # the OX952 card's second function is listed with its first
-        family = {0x0300: "ox952", 0x0100: "ox9162", 0x0810: "ep4gxa"}[spec.device_id]
+        family = {0x0300: "ox952", 0x0100: "ox9162", 0x0810: "ep4gxa"}[card_spec.device_id]
         card = by_family[family]
-        assert (card.device_id, card.bus, card.slot) == (spec.device_id, spec.bus, spec.slot)
-        assert (card.card_id, card.serial) == (spec.card_id, spec.serial)
+        assert (card.device_id, card.bus, card.slot) == (card_spec.device_id, card_spec.bus, card_spec.slot)
+        assert (card.card_id, card.serial) == (card_spec.card_id, card_spec.serial)
 
 
 @pytest.mark.quelt_machine(

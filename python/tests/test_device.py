@@ -11,11 +11,11 @@ from conftest import Background, wait_until
 @pytest.mark.quelt_machine("ox9162", {"family": "ep4gxa", "regions": [65536, (4096, True)], "irq": 0})
 def test_a_device_reports_what_the_machine_holds(quelt_machine) -> None:
     with quelt.Device.open("EP4GXA") as device:
-        spec = quelt_machine.card(2)
+        card_spec = quelt_machine.card(2)
         r = device.resources
-        assert device.board_name == spec.description
+        assert device.board_name == card_spec.description
         assert (r.bus, r.slot, r.vendor_id, r.device_id, r.pci_address, r.irq_line) == (
-            spec.bus, spec.slot, spec.vendor_id, spec.device_id, spec.pci_address, spec.irq)
+            card_spec.bus, card_spec.slot, card_spec.vendor_id, card_spec.device_id, card_spec.pci_address, card_spec.irq)
         assert [length for _, length in r.regions] == [65536, 4096]
         assert r.regions[1][0] == 0 and r.status_block != 0 and r.dma is None
         bar0 = device.region(0)

@@ -38,9 +38,9 @@ def test_add_card_sets_every_option(machine, options, expected) -> None:
     options = dict(options)
     family = options.pop("family", "ox952")
     device = machine.add_card(family, **options)
-    spec = machine.card(device)
+    card_spec = machine.card(device)
     for key, value in expected.items():
-        assert getattr(spec, key) == value, key
+        assert getattr(card_spec, key) == value, key
 
 
 @pytest.mark.parametrize(
