@@ -7,6 +7,7 @@
 // that is not built yet reads as "no card".
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "quelt_ox952.h"
@@ -22,17 +23,22 @@ struct RegionRule {
     bool nullAddressFails;  // a listed address of 0 gives `code` (outputs written)
 };
 
-inline constexpr RegionRule OX952_BAR05 = {PositionMapId::OX952Function0, RegionRule::Parity::Even, 0, 0x80u,
-                                           false};
-inline constexpr RegionRule OX952_BAR11 = {PositionMapId::OX952Function1, RegionRule::Parity::Odd, 0, 0x4000u,
-                                           false};
-inline constexpr RegionRule OX952_BAR13 = {PositionMapId::OX952Function1, RegionRule::Parity::Odd, 1, 0x8000u,
-                                           false};
-inline constexpr RegionRule OX9162_BAR3 = {PositionMapId::OX9162, RegionRule::Parity::Any, 0, 0x2000u, true};
-inline constexpr RegionRule OX9162_BAR4 = {PositionMapId::OX9162, RegionRule::Parity::Any, 1, 0x80u, true};
-inline constexpr RegionRule EP4GXA_BAR0 = {PositionMapId::EP4GXA, RegionRule::Parity::Any, 0, 0x80u, true};
-inline constexpr RegionRule EP4GXA_BAR1 = {PositionMapId::EP4GXA, RegionRule::Parity::Any, 1, 0x80u, true};
-inline constexpr RegionRule EP4GXA_BAR2 = {PositionMapId::EP4GXA, RegionRule::Parity::Any, 2, 0x80u, true};
+inline constexpr RegionRule OX952_BAR05 = {PositionMapId::OX952Function0, RegionRule::Parity::Even, 0,
+                                           QUELT_NO_REGION, false};
+inline constexpr RegionRule OX952_BAR11 = {PositionMapId::OX952Function1, RegionRule::Parity::Odd, 0,
+                                           QUELT_NO_BAR11, false};
+inline constexpr RegionRule OX952_BAR13 = {PositionMapId::OX952Function1, RegionRule::Parity::Odd, 1,
+                                           QUELT_NO_BAR13, false};
+inline constexpr RegionRule OX9162_BAR3 = {PositionMapId::OX9162, RegionRule::Parity::Any, 0, QUELT_NO_BAR3,
+                                           true};
+inline constexpr RegionRule OX9162_BAR4 = {PositionMapId::OX9162, RegionRule::Parity::Any, 1, QUELT_NO_REGION,
+                                           true};
+inline constexpr RegionRule EP4GXA_BAR0 = {PositionMapId::EP4GXA, RegionRule::Parity::Any, 0, QUELT_NO_REGION,
+                                           true};
+inline constexpr RegionRule EP4GXA_BAR1 = {PositionMapId::EP4GXA, RegionRule::Parity::Any, 1, QUELT_NO_REGION,
+                                           true};
+inline constexpr RegionRule EP4GXA_BAR2 = {PositionMapId::EP4GXA, RegionRule::Parity::Any, 2, QUELT_NO_REGION,
+                                           true};
 
 // The code for a position that is not open here: QUELT_NOT_OPEN when the map
 // names a card, else QUELT_NO_CARD.
@@ -70,8 +76,10 @@ inline std::uint32_t SharedAreaOf(const DeviceResources* res, void** address, st
     // outside the block is treated like a missing block.
     const std::int32_t n = LoadShared(block->slotCount);
     if (n < 0 || n > MAX_SLOTS) return QUELT_NULL_POINTER;
-    *address = reinterpret_cast<std::uint8_t*>(block) + 24 + 4 * static_cast<std::int64_t>(n);
-    *length = static_cast<std::uint32_t>(1000 - 4 * n);
+    const std::size_t start =
+        offsetof(SharedStatusBlock, slots) + sizeof(block->slots[0]) * static_cast<std::size_t>(n);
+    *address = reinterpret_cast<std::uint8_t*>(block) + start;
+    *length = static_cast<std::uint32_t>(STATUS_BLOCK_SIZE - start);
     return QUELT_OK;
 }
 
