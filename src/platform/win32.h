@@ -15,9 +15,12 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+// windows.h first: psapi.h and setupapi.h use its types.
+// clang-format off
+#include <windows.h>
 #include <psapi.h>
 #include <setupapi.h>
-#include <windows.h>
+// clang-format on
 
 #define QUELT_WINDOWS 1
 
