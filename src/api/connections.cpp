@@ -89,10 +89,14 @@ enum class FunctionState { Card, NoCard, NoBlock };
 
 std::uint32_t Ox952Clear(std::uint32_t position) {
     BuiltMap(Family::OX952);
-    const std::int8_t values[2] = {
+    std::int8_t values[2] = {
         MapAsBuilt(Family::OX952).index[position].load(std::memory_order_relaxed),
         Ox952Function1MapAsBuilt().index[position].load(std::memory_order_relaxed),
     };
+    // Only an open records the second function; a process that never opened
+    // the card still resets both blocks, so search the partner here.
+    if (EntryFor(values[1]) == nullptr && EntryFor(values[0]) != nullptr)
+        values[1] = Ox952PartnerOf(*EntryFor(values[0]));
     CardEntry* entries[2] = {EntryFor(values[0]), EntryFor(values[1])};
     FunctionState states[2];
     for (int f = 0; f < 2; ++f) {

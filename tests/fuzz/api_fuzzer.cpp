@@ -318,9 +318,6 @@ void ClearConnections(Model& m, Reader& in) {
            "ClearConnections", r);
     for (int d : kCardInfo[c].devices) {
         if (!d || !HasBlock(d)) continue;
-        // OX952: function 1 is reset only once an open has paired it (see
-        // DISABLED_ResetOfAFreshProcessClearsBothFunctions in tests/storm).
-        if (d == 2 && !m.paired) continue;
         if (r == 0 && !m.faults) {
             m.diag[d] = 0;  // a reset forgets every connection
             m.slot0[d] = 0;
