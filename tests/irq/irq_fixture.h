@@ -55,12 +55,8 @@ inline constexpr std::uint32_t UNTOUCHED = 0xDEADBEEFu;
 class IrqTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        machine_ = std::make_unique<quelt_test::TempMachine>();
-        sim::CardConfig f0 = sim::DefaultCard(sim::CardFamily::OX952);
-        sim::AddCard(f0);
-        sim::AddCard(sim::Ox952Function1(f0));
-        sim::AddCard(sim::DefaultCard(sim::CardFamily::OX9162));
-        sim::AddCard(sim::DefaultCard(sim::CardFamily::EP4GXA));
+        // The default machine: a two-function OX952 card, an OX9162 and an EP4GXA card.
+        machine_ = std::make_unique<quelt_test::TempMachine>(true);
         RegistryLoad();
     }
     void TearDown() override {

@@ -101,12 +101,8 @@ bool Alive(pid_t pid) {
 class KillStorm : public ::testing::Test {
 protected:
     void SetUp() override {
-        machine_ = std::make_unique<quelt_test::TempMachine>();
-        sim::CardConfig f0 = sim::DefaultCard(sim::CardFamily::OX952);
-        sim::AddCard(f0);
-        sim::AddCard(sim::Ox952Function1(f0));
-        sim::AddCard(sim::DefaultCard(sim::CardFamily::OX9162));
-        sim::AddCard(sim::DefaultCard(sim::CardFamily::EP4GXA));
+        // The default machine: a two-function OX952 card, an OX9162 and an EP4GXA card.
+        machine_ = std::make_unique<quelt_test::TempMachine>(true);
         for (int device : {2, 3}) {
             sim::SetEepromProgramTime(device, 1);
             for (int w = 0; w < 64; ++w) sim::SetEepromWord(device, w, Whole(static_cast<std::uint8_t>(w)));
