@@ -96,6 +96,7 @@ struct OxHandle {
     DeviceHandle* handle;
     int device;
     bool dma;
+    bool block;  // attached with a status block (a short attach reply leaves none)
 };
 struct Model {
     Entry entries[kCards];
@@ -604,7 +605,11 @@ void DeviceOpen(Model& m, Reader& in) {
     const int device = DeviceNamed(name && *name ? name : nullptr, index);
     const bool refused = device && kind == 0 && HasBlock(device) && NormalRefused(device);
     DeviceHandle* h = OxOpenDevice(name, index, kind);
-    if (!device || refused) {
+    // A short attach reply gives a handle without a status block, which no
+    // connection rule can refuse.
+    const bool blockless = h && !OxGetDeviceResources(h)->statusBlock;
+    if (blockless && HasBlock(device) && !m.faults) Fail("OxOpenDevice: attached without a status block");
+    if (!device || (refused && !(blockless && m.faults))) {
         if (h) Fail("OxOpenDevice(%s, %d, %d) gave a handle", name ? name : "null", index, kind);
         return;
     }
@@ -619,7 +624,7 @@ void DeviceOpen(Model& m, Reader& in) {
         m.diag[device] = sim::ReadStatusWord(device, DIAG_COUNT);
         m.slot0[device] = sim::ReadStatusWord(device, SLOT0);
     }
-    m.ox.push_back({h, device, false});
+    m.ox.push_back({h, device, false, !blockless});
 }
 
 void DeviceUse(Model& m, Reader& in) {
@@ -653,12 +658,12 @@ void DeviceUse(Model& m, Reader& in) {
         case 2: {
             const std::int32_t t = in.timeout();
             const std::uint8_t flag = in.u8() % 3;
-            if (t == 0 && flag && HasBlock(o.device)) sim::RaiseIrq(o.device);
+            if (t == 0 && flag && o.block) sim::RaiseIrq(o.device);
             DeviceHandle* slot = o.handle;
             const std::int32_t r = OxWaitForIrq(&slot, t, flag);
             // An interrupt that came since the last wait is reported before
             // the flag is looked at.
-            if (!HasBlock(o.device))
+            if (!o.block)
                 Expect(r == 5, "OxWaitForIrq", static_cast<std::uint32_t>(r));
             else if (flag == 0)
                 Expect(r == 5 || r == 2, "OxWaitForIrq(flag 0)", static_cast<std::uint32_t>(r));
@@ -670,12 +675,12 @@ void DeviceUse(Model& m, Reader& in) {
         case 3:
             OxDiscardWaitForIrq(o.handle);
             OxGetIrqWaits(o.handle);
-            if (HasBlock(o.device) && OxGetIrqCounter(o.handle) != sim::ReadStatusWord(o.device, IRQ_COUNTER))
+            if (o.block && OxGetIrqCounter(o.handle) != sim::ReadStatusWord(o.device, IRQ_COUNTER))
                 Fail("OxGetIrqCounter");
             break;
         default: {
             DeviceResources* res = OxGetDeviceResources(o.handle);
-            if (!res || (res->statusBlock != nullptr) != HasBlock(o.device)) Fail("OxGetDeviceResources");
+            if (!res || (res->statusBlock != nullptr) != o.block) Fail("OxGetDeviceResources");
             // Closing releases the buffer and the mappings, but not the bookkeeping.
             OxCloseDevice(o.handle);
             --m.held[o.device];
