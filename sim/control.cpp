@@ -1,11 +1,6 @@
 // The control API of the simulated machine (sim/control.h).
 #include "sim/control.h"
 
-#include <fcntl.h>
-#include <pthread.h>
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
@@ -20,6 +15,7 @@
 #include "sim/eeprom_93c46.h"
 #include "sim/hooks.h"
 #include "sim/models.h"
+#include "sim/os.h"
 #include "sim/store.h"
 
 namespace sim {
@@ -38,7 +34,7 @@ struct ArmedFault {
 // Everything per process; guarded by StateMutex.
 struct State {
     std::string root;         // empty: QUELT_SIM_ROOT or the default
-    std::string defaultRoot;  // empty: the per-user default under /dev/shm
+    std::string defaultRoot;  // empty: the per-user default (sim/os.h)
     std::vector<ArmedFault> faults;
     std::deque<LoggedRequest> log;
     int openLists = 0;
@@ -82,7 +78,7 @@ std::string DefaultRoot() {
         std::lock_guard g(StateMutex());
         if (!S().defaultRoot.empty()) return S().defaultRoot;
     }
-    return "/dev/shm/quelt-sim-" + std::to_string(::getuid());
+    return os::DefaultRoot();
 }
 
 }  // namespace
@@ -185,9 +181,8 @@ void UseMachine() {
 }
 
 std::string CreateTempMachine(bool withDefaultCards) {
-    char templ[] = "/dev/shm/quelt-sim-test-XXXXXX";
-    if (!::mkdtemp(templ)) Fail(std::string("cannot create a temporary machine: ") + std::strerror(errno));
-    std::string root = templ;
+    std::string root = os::MakeTempDirectory();
+    if (root.empty()) Fail("cannot create a temporary machine: " + os::LastErrorText());
     {
         MachineLock lock(root, true);
         MachineIndex index;
@@ -209,7 +204,7 @@ void DeleteMachine(const std::string& root) {
         auto& maps = S().regionMappings;
         for (auto it = maps.begin(); it != maps.end();) {
             if (it->root == root) {
-                ::munmap(it->base, it->size);
+                os::UnmapFile(it->base, it->size);
                 it = maps.erase(it);
             } else {
                 ++it;
@@ -239,7 +234,7 @@ void InitMachine(bool empty, bool force) {
     WriteIndex(root, index);
     if (DefaultRootInUse()) MarkMade(root);
     if (exists) {
-        for (auto id : old.ids) ::unlink(CardPath(root, id).c_str());
+        for (auto id : old.ids) os::RemoveFile(CardPath(root, id));
     }
 }
 
@@ -274,7 +269,7 @@ void RemoveCard(int device) {
     index.ids.erase(index.ids.begin() + (device - 1));
     WriteIndex(root, index);
     // Processes that have it mapped keep their mappings; the file goes with the last.
-    ::unlink(CardPath(root, id).c_str());
+    os::RemoveFile(CardPath(root, id));
 }
 
 int CardCount() {
@@ -311,15 +306,15 @@ namespace {
 // region's bytes as far as the old file reaches, and the EEPROM words.
 void CopyCardContents(const std::string& from, const std::string& to, const CardFile& old,
                       std::uint64_t oldSize) {
-    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    int out = ::open(to.c_str(), O_RDWR | O_CLOEXEC);
-    if (in < 0 || out < 0) {
-        if (in >= 0) ::close(in);
-        if (out >= 0) ::close(out);
-        Fail(std::string("cannot copy card file ") + from + ": " + std::strerror(errno));
+    os::File in = os::OpenFile(from, os::Access::Read);
+    os::File out = in == os::kNoFile ? os::kNoFile : os::OpenFile(to, os::Access::ReadWrite);
+    if (in == os::kNoFile || out == os::kNoFile) {
+        std::string why = "cannot copy card file " + from + ": " + os::LastErrorText();
+        os::CloseFile(in);
+        Fail(why);
     }
     CardFile fresh;
-    bool ok = ::pread(out, &fresh, sizeof fresh, 0) == static_cast<ssize_t>(sizeof fresh);
+    bool ok = os::ReadAt(out, &fresh, sizeof fresh, 0);
     std::vector<std::uint8_t> buffer(1 << 16);
     for (int r = 0; ok && r < old.regionCount; ++r) {
         std::uint64_t at = 0;
@@ -327,19 +322,16 @@ void CopyCardContents(const std::string& from, const std::string& to, const Card
         std::uint64_t left = oldOffset < oldSize ? std::min(old.regions[r].size, oldSize - oldOffset) : 0;
         while (ok && left > 0) {
             const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size()));
-            ok = ::pread(in, buffer.data(), n, static_cast<off_t>(oldOffset + at)) ==
-                     static_cast<ssize_t>(n) &&
-                 ::pwrite(out, buffer.data(), n, static_cast<off_t>(fresh.regions[r].offset + at)) ==
-                     static_cast<ssize_t>(n);
+            ok = os::ReadAt(in, buffer.data(), n, oldOffset + at) &&
+                 os::WriteAt(out, buffer.data(), n, fresh.regions[r].offset + at);
             at += n;
             left -= n;
         }
     }
-    const off_t words = static_cast<off_t>(offsetof(CardFile, eeprom) + offsetof(EepromStorage, words));
-    ok = ok && ::pwrite(out, old.eeprom.words, sizeof old.eeprom.words, words) ==
-                   static_cast<ssize_t>(sizeof old.eeprom.words);
-    ::close(in);
-    ::close(out);
+    const std::uint64_t words = offsetof(CardFile, eeprom) + offsetof(EepromStorage, words);
+    ok = ok && os::WriteAt(out, old.eeprom.words, sizeof old.eeprom.words, words);
+    os::CloseFile(in);
+    os::CloseFile(out);
     if (!ok) Fail("cannot copy card file " + from);
 }
 
@@ -367,12 +359,12 @@ void RepairCard(int device) {
     CardConfig config = ConfigOf(&old, 0);
     // The identity words, where the old file still holds them.
     std::uint32_t word = 0;
-    int in = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in >= 0) {
-        const auto at = static_cast<off_t>(old.regions[0].offset);
-        if (old.hasCardId && ::pread(in, &word, 4, at + 16368) == 4) config.cardId = word;
-        if (old.hasSerial && ::pread(in, &word, 4, at + 16372) == 4) config.serial = word;
-        ::close(in);
+    os::File in = os::OpenFile(path, os::Access::Read);
+    if (in != os::kNoFile) {
+        const std::uint64_t at = old.regions[0].offset;
+        if (old.hasCardId && os::ReadAt(in, &word, 4, at + 16368)) config.cardId = word;
+        if (old.hasSerial && os::ReadAt(in, &word, 4, at + 16372)) config.serial = word;
+        os::CloseFile(in);
     }
     if (old.hasCardId && !config.cardId) config.cardId = 0;
     if (old.hasSerial && !config.serial) config.serial = 0;
@@ -383,12 +375,12 @@ void RepairCard(int device) {
     try {
         CopyCardContents(path, CardPath(root, newId), old, size);
     } catch (const Error&) {
-        ::unlink(CardPath(root, newId).c_str());
+        os::RemoveFile(CardPath(root, newId));
         throw;
     }
     index.ids[static_cast<std::size_t>(device - 1)] = newId;
     WriteIndex(root, index);
-    ::unlink(path.c_str());
+    os::RemoveFile(path);
 }
 
 CardConfig GetCard(int device) {
@@ -450,8 +442,8 @@ HandleCounts CountOf(int device) {
     // This mapping's descriptor holds no slot, so every handle is counted.
     CardMap map = MapDevice(device, false);
     HandleCounts n;
-    if (!CountHandles(map.fd(), &n))
-        Fail("cannot count the handles of device " + std::to_string(device) + ": " + std::strerror(errno));
+    if (!CountHandles(map.file(), &n))
+        Fail("cannot count the handles of device " + std::to_string(device) + ": " + os::LastErrorText());
     return n;
 }
 
@@ -473,9 +465,8 @@ std::uint8_t* RegionMemory(int device, int region) {
         Fail("device " + std::to_string(device) + " has no region " + std::to_string(region));
     const RegionSlot& slot = card->regions[region];
     std::size_t size = PageRound(slot.size);
-    void* base =
-        ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, map.fd(), static_cast<off_t>(slot.offset));
-    if (base == MAP_FAILED) Fail(std::string("cannot map region: ") + std::strerror(errno));
+    void* base = os::MapFile(map.file(), slot.offset, size);
+    if (!base) Fail("cannot map region: " + os::LastErrorText());
     std::string root = CurrentRoot();
     std::lock_guard g(StateMutex());
     S().regionMappings.push_back({root, base, size});

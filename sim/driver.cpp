@@ -10,18 +10,7 @@
 // that opened it.
 #include "sim/driver.h"
 
-#include <fcntl.h>
-#include <linux/futex.h>
-#include <pthread.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <time.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
-#include <climits>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -33,6 +22,7 @@
 #include "platform/fork_safe.h"
 #include "sim/hooks.h"
 #include "sim/models.h"
+#include "sim/os.h"
 #include "sim/store.h"
 
 namespace sim::driver {
@@ -52,7 +42,7 @@ struct Mapping {
 };
 
 void Unmap(Mapping& m) {
-    if (m.base) ::munmap(m.base, m.size);
+    os::UnmapFile(m.base, m.size);
     m = Mapping{};
 }
 
@@ -73,10 +63,10 @@ public:
     unsigned generation = 0;  // forkGeneration when opened
     int deviceNumber = 0;
     CardMap card;  // the header and status page, and the descriptor the mappings come from
-    // The descriptor that holds the slot lock. It is never mapped: a mapping
-    // keeps its open file description alive, and a forked child's copy of
-    // the mapping would then keep the parent's lock.
-    int lockFd = -1;
+    // The file that holds the slot lock. It is never mapped: a mapping keeps
+    // its open file description alive, and a forked child's copy of the
+    // mapping would then keep the parent's lock.
+    os::File lockFile = os::kNoFile;
     int slot = -1;  // the handle's slot lock while attached
     std::vector<Mapping> regions;
     Mapping status;
@@ -107,8 +97,8 @@ struct OpenDevices {
         forkGeneration.fetch_add(1, std::memory_order_relaxed);
         for (Device* d : devices) {
             d->card.CloseDescriptor();
-            if (d->lockFd >= 0) ::close(d->lockFd);
-            d->lockFd = -1;
+            os::CloseFile(d->lockFile);
+            d->lockFile = os::kNoFile;
         }
     }
 };
@@ -131,7 +121,7 @@ void UpdateAttachCount(Device* d, int change) {
     CardFile* c = d->header();
     HandleCounts n;
     std::int32_t held = c->handlesCounted + change;
-    if (CountHandles(d->lockFd, &n)) held = n.attached + (d->attached() ? 1 : 0);
+    if (CountHandles(d->lockFile, &n)) held = n.attached + (d->attached() ? 1 : 0);
     auto count = Shared(*AttachCount(c));
     std::int32_t v = count.load();
     std::int32_t next;
@@ -143,7 +133,7 @@ void UpdateAttachCount(Device* d, int change) {
 }
 
 void FreeDma(Device* d) {
-    for (auto& [key, m] : d->dma) Unmap(m);
+    for (auto& [key, m] : d->dma) os::FreePages(m.base, m.size);
     d->dma.clear();
 }
 
@@ -161,7 +151,7 @@ void Detach(Device* d) {
     UnmapAll(d);
     FreeDma(d);
     CardLock lock(d->header());
-    ReleaseSlot(d->lockFd, d->slot);
+    ReleaseSlot(d->lockFile, d->slot);
     d->slot = -1;
     UpdateAttachCount(d, -1);
 }
@@ -192,8 +182,8 @@ bool MapCard(Device* d, DeviceResources* res, DWORD* error) {
     CardFile* c = d->header();
     // The file may have been cut short since the open: checked again against
     // its size now, so that no mapping reaches past its end.
-    struct stat st {};
-    if (::fstat(d->card.fd(), &st) != 0 || !CardProblem(*c, static_cast<std::uint64_t>(st.st_size)).empty()) {
+    std::uint64_t fileSize = 0;
+    if (!os::FileSize(d->card.file(), &fileSize) || !CardProblem(*c, fileSize).empty()) {
         *error = kErrorFileCorrupt;
         return false;
     }
@@ -203,9 +193,8 @@ bool MapCard(Device* d, DeviceResources* res, DWORD* error) {
         Mapping m;
         if (!slot.unmapped) {
             m.size = PageRound(slot.size);
-            m.base = ::mmap(nullptr, m.size, PROT_READ | PROT_WRITE, MAP_SHARED, d->card.fd(),
-                            static_cast<off_t>(slot.offset));
-            if (m.base == MAP_FAILED) {
+            m.base = os::MapFile(d->card.file(), slot.offset, m.size);
+            if (!m.base) {
                 UnmapAll(d);
                 *error = ERROR_NOT_ENOUGH_MEMORY;
                 return false;
@@ -217,8 +206,8 @@ bool MapCard(Device* d, DeviceResources* res, DWORD* error) {
     }
     res->regionCount = n;
     if (c->hasStatusBlock) {
-        void* base = ::mmap(nullptr, kPage, PROT_READ | PROT_WRITE, MAP_SHARED, d->card.fd(), kStatusOffset);
-        if (base == MAP_FAILED) {
+        void* base = os::MapFile(d->card.file(), kStatusOffset, kPage);
+        if (!base) {
             UnmapAll(d);
             *error = ERROR_NOT_ENOUGH_MEMORY;
             return false;
@@ -238,7 +227,7 @@ bool MapCard(Device* d, DeviceResources* res, DWORD* error) {
 // Takes a slot for the handle and counts it in the attach count.
 bool CountIn(Device* d, DWORD* error) {
     CardLock lock(d->header());
-    int slot = ClaimSlot(d->lockFd);
+    int slot = ClaimSlot(d->lockFile);
     if (slot < 0) {
         *error = ERROR_NOT_ENOUGH_MEMORY;
         return false;
@@ -302,26 +291,14 @@ BOOL DetachRequest(Device* d, void* in, DWORD inSize, void* out, DWORD outSize, 
     return TRUE;
 }
 
-// The wait's end on CLOCK_MONOTONIC (the futex's clock) for a time in units
-// of 100 ns; the magnitude is capped at about 28 years, far from overflow.
-timespec DeadlineOf(std::int64_t units) {
+// The wait's end for a time in units of 100 ns; the magnitude is capped at
+// about 28 years, far from overflow.
+os::Deadline DeadlineOf(std::int64_t units) {
     std::uint64_t mag =
         units < 0 ? static_cast<std::uint64_t>(-(units + 1)) + 1 : static_cast<std::uint64_t>(units);
     constexpr std::uint64_t kMax = std::uint64_t{1} << 53;
     if (mag > kMax) mag = kMax;
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    std::uint64_t ns = static_cast<std::uint64_t>(now.tv_nsec) + (mag % 10000000) * 100;
-    timespec end{};
-    end.tv_sec = now.tv_sec + static_cast<time_t>(mag / 10000000 + ns / 1000000000);
-    end.tv_nsec = static_cast<long>(ns % 1000000000);
-    return end;
-}
-
-bool Passed(const timespec& deadline) {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec > deadline.tv_sec || (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
+    return os::DeadlineAfter(mag);
 }
 
 // Blocks until the card's next interrupt, a discard, or the time. While the
@@ -350,11 +327,11 @@ BOOL Wait(Device* d, void* in, DWORD inSize, DWORD* bytes, DWORD* error) {
 
     std::int64_t units;
     std::memcpy(&units, in, 8);
-    const timespec deadline = DeadlineOf(units);
+    const os::Deadline deadline = DeadlineOf(units);
     // Taken before the wait is counted: a discard sent by anyone who saw it
     // counted comes after, and ends it.
     const std::uint32_t gen = Shared(c->discardGen).load(std::memory_order_acquire);
-    if (!MarkSlot(d->lockFd, d->slot, true)) {
+    if (!MarkSlot(d->lockFile, d->slot, true)) {
         *error = ERROR_NOT_ENOUGH_MEMORY;
         return FALSE;
     }
@@ -362,24 +339,23 @@ BOOL Wait(Device* d, void* in, DWORD inSize, DWORD* bytes, DWORD* error) {
     for (;;) {
         // Read the word first: a wake between the checks and the sleep
         // changes it, and the sleep then returns at once.
-        const std::uint32_t word = Shared(c->wakeWord).load(std::memory_order_acquire);
+        const std::uint32_t ticket = os::WakeTicket(&c->wake);
         if (Shared(c->discardGen).load(std::memory_order_acquire) != gen) {
             discarded = true;
             break;
         }
         if (Shared(*IrqCounter(c)).load(std::memory_order_acquire) != irq) break;
-        if (Passed(deadline)) break;
-        ::syscall(SYS_futex, &c->wakeWord, FUTEX_WAIT_BITSET, word, &deadline, nullptr,
-                  FUTEX_BITSET_MATCH_ANY);
+        if (os::Passed(deadline)) break;
+        os::Sleep(&c->wake, ticket, deadline);
     }
-    MarkSlot(d->lockFd, d->slot, false);
+    MarkSlot(d->lockFile, d->slot, false);
     *bytes = discarded ? WAIT_DISCARDED_BYTES : 0;
     return TRUE;
 }
 
 BOOL IrqWaits(Device* d, DWORD* bytes, DWORD* error) {
     HandleCounts n;
-    if (!CountHandles(d->lockFd, &n)) {
+    if (!CountHandles(d->lockFile, &n)) {
         *error = ERROR_GEN_FAILURE;
         return FALSE;
     }
@@ -431,8 +407,8 @@ BOOL AllocDma(Device* d, void* in, DWORD inSize, void* out, DWORD outSize, DWORD
     }
     Mapping m;
     m.size = PageRound(size);
-    m.base = ::mmap(nullptr, m.size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (m.base == MAP_FAILED) {
+    m.base = os::AllocatePages(m.size);
+    if (!m.base) {
         *error = ERROR_NOT_ENOUGH_MEMORY;
         return FALSE;
     }
@@ -464,7 +440,7 @@ BOOL ReleaseDma(Device* d, void* in, DWORD inSize, DWORD* error) {
         *error = ERROR_INVALID_PARAMETER;
         return FALSE;
     }
-    Unmap(it->second);
+    os::FreePages(it->second.base, it->second.size);
     d->dma.erase(it);
     return TRUE;
 }
@@ -518,7 +494,7 @@ void Destroy(Device* d) {
         Detach(d);
         FreeDma(d);
     }
-    if (d->lockFd >= 0) ::close(d->lockFd);
+    os::CloseFile(d->lockFile);
     delete d;
 }
 
@@ -566,9 +542,10 @@ Device* Open(const char* path, DWORD* error) {
         }
         auto d = std::make_unique<Device>();
         d->card = CardMap(CardPath(root, id), false);
-        d->lockFd = ::open(CardPath(root, id).c_str(), O_RDWR | O_CLOEXEC);
-        if (d->lockFd < 0) {
-            *error = errno == EMFILE || errno == ENFILE ? ERROR_TOO_MANY_OPEN_FILES : ERROR_FILE_NOT_FOUND;
+        d->lockFile = os::OpenFile(CardPath(root, id), os::Access::ReadWrite);
+        if (d->lockFile == os::kNoFile) {
+            *error = os::LastFailure() == os::Failure::TooManyFiles ? ERROR_TOO_MANY_OPEN_FILES
+                                                                    : ERROR_FILE_NOT_FOUND;
             return nullptr;
         }
         d->deviceNumber = number;
@@ -656,23 +633,13 @@ namespace {
 // A file changed in any way since (size, either time, inode) is read again.
 struct CardFileCache {
     struct Entry {
-        dev_t dev;
-        ino_t ino;
-        off_t size;
-        timespec mtime;
-        timespec ctime;
+        os::FileStamp stamp;
         bool sound;
         std::string description;
         std::string path;
     };
     std::map<std::string, Entry> entries;  // by card file
 };
-
-bool Same(const CardFileCache::Entry& e, const struct stat& st) {
-    return e.dev == st.st_dev && e.ino == st.st_ino && e.size == st.st_size &&
-           e.mtime.tv_sec == st.st_mtim.tv_sec && e.mtime.tv_nsec == st.st_mtim.tv_nsec &&
-           e.ctime.tv_sec == st.st_ctim.tv_sec && e.ctime.tv_nsec == st.st_ctim.tv_nsec;
-}
 
 std::vector<ListedDevice> Snapshot() {
     std::string root = sim::CurrentRoot();
@@ -688,24 +655,18 @@ std::vector<ListedDevice> Snapshot() {
         // out of the list; one that cannot be read fails the list, since
         // leaving it out would renumber the devices after it.
         const std::string file = CardPath(root, index.ids[i]);
-        struct stat st {};
-        if (::stat(file.c_str(), &st) != 0) {
-            if (errno == ENOENT) continue;
-            throw sim::Error("cannot read card file " + file + ": " + std::strerror(errno));
+        os::FileStamp stamp;
+        if (!os::StampOf(file, &stamp)) {
+            if (os::LastFailure() == os::Failure::NotFound) continue;
+            throw sim::Error("cannot read card file " + file + ": " + os::LastErrorText());
         }
         auto it = cache.value.entries.find(file);
-        if (it == cache.value.entries.end() || !Same(it->second, st)) {
+        if (it == cache.value.entries.end() || it->second.stamp != stamp) {
             // Stated before it is read: a change in between shows at the next stat.
             CardFile card;
             std::uint64_t fileSize = 0;
             const bool sound = ReadCard(file, &card, &fileSize).empty();
-            CardFileCache::Entry e{st.st_dev,
-                                   st.st_ino,
-                                   st.st_size,
-                                   st.st_mtim,
-                                   st.st_ctim,
-                                   sound,
-                                   sound ? std::string(card.description) : std::string(),
+            CardFileCache::Entry e{stamp, sound, sound ? std::string(card.description) : std::string(),
                                    sound ? DevicePath(&card) : std::string()};
             it = cache.value.entries.insert_or_assign(file, std::move(e)).first;
         }

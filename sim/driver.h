@@ -92,7 +92,7 @@ Device* Open(const char* path, DWORD* error);
 // - Wait, wait count, discard and the DMA requests need an attached handle
 //   (else ERROR_NOT_READY).
 // - A wait returns at once while the interrupt counter differs from the
-//   acknowledged counter; otherwise it blocks, with one futex call, until the
+//   acknowledged counter; otherwise it blocks, in one sleep (sim/os.h), until the
 //   card's next interrupt, a discard from any handle, or its time. It takes
 //   no lock, makes no allocation and asks nothing of the process table.
 // - The wait count is the waits in progress on the card from all handles.

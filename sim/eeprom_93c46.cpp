@@ -3,12 +3,9 @@
 // so that threads and processes see one part.
 #include "sim/eeprom_93c46.h"
 
-#include <pthread.h>
-#include <time.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <type_traits>
+
+#include "sim/os.h"
 
 namespace sim {
 namespace {
@@ -49,7 +46,7 @@ struct Chip {
     std::uint8_t bits;  // bits shifted in the current phase
     std::uint16_t shift;
     std::uint16_t outWord;
-    std::uint64_t busyUntilNs;  // CLOCK_MONOTONIC, the same clock in every process
+    std::uint64_t busyUntilNs;  // os::MonotonicNs, the same clock in every process
 };
 static_assert(std::is_trivially_copyable_v<Chip>);
 static_assert(sizeof(Chip) <= sizeof(store::EepromStorage::chip));
@@ -65,20 +62,19 @@ Chip* ChipOf(store::EepromStorage& storage) {
 class ChipLock {
 public:
     ChipLock(store::EepromStorage& storage, Chip& chip) : lock_(&storage.lock) {
-        if (pthread_mutex_lock(lock_) == EOWNERDEAD) {
+        if (os::LockSharedMutex(lock_) == os::Locked::OwnerDied) {
             chip.phase = Idle;
             chip.program = None;
             chip.bits = 0;
             chip.shift = 0;
-            pthread_mutex_consistent(lock_);
         }
     }
-    ~ChipLock() { pthread_mutex_unlock(lock_); }
+    ~ChipLock() { os::UnlockSharedMutex(lock_); }
     ChipLock(const ChipLock&) = delete;
     ChipLock& operator=(const ChipLock&) = delete;
 
 private:
-    pthread_mutex_t* lock_;
+    os::SharedMutex* lock_;
 };
 
 // Words, mode and programming time are also read and set by the control API
@@ -91,9 +87,7 @@ void SetWord(store::EepromStorage& storage, int i, std::uint16_t v) {
 }
 
 std::uint64_t NowNs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000u + static_cast<std::uint64_t>(ts.tv_nsec);
+    return os::MonotonicNs();
 }
 
 EepromMode ModeOf(store::EepromStorage& storage) {

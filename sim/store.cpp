@@ -1,20 +1,10 @@
 #include "sim/store.h"
 
-#include <fcntl.h>
-#include <linux/futex.h>
-#include <strings.h>
-#include <sys/file.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
+#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -29,7 +19,7 @@ namespace {
 }
 
 std::string Errno(const std::string& what, const std::string& path) {
-    return what + " " + path + ": " + std::strerror(errno);
+    return what + " " + path + ": " + os::LastErrorText();
 }
 
 }  // namespace
@@ -47,21 +37,19 @@ std::string NoMachine(const std::string& root) {
 
 MachineLock::MachineLock(const std::string& root, bool exclusive) {
     // The root is made only by whoever makes a machine: a lock never makes it.
-    struct stat st {};
-    if (::stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) Fail(NoMachine(root));
+    if (os::KindOf(root) != os::PathKind::Directory) Fail(NoMachine(root));
     std::string path = root + "/lock";
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd_ < 0) Fail(Errno("cannot open machine lock", path));
-    while (::flock(fd_, exclusive ? LOCK_EX : LOCK_SH) != 0) {
-        if (errno != EINTR) {
-            ::close(fd_);
-            Fail(Errno("cannot lock machine", path));
-        }
+    file_ = os::OpenFile(path, os::Access::OpenAlways);
+    if (file_ == os::kNoFile) Fail(Errno("cannot open machine lock", path));
+    if (!os::LockFile(file_, exclusive)) {
+        std::string why = Errno("cannot lock machine", path);
+        os::CloseFile(file_);
+        Fail(why);
     }
 }
 
 MachineLock::~MachineLock() {
-    if (fd_ >= 0) ::close(fd_);  // closing drops the flock
+    os::CloseFile(file_);  // closing drops the lock
 }
 
 bool ReadIndex(const std::string& root, MachineIndex* index) {
@@ -108,7 +96,7 @@ void WriteIndex(const std::string& root, const MachineIndex& index) {
         out.flush();
         if (!out) Fail("cannot write the machine index in " + root);
     }
-    if (std::rename(tmp.c_str(), IndexPath(root).c_str()) != 0) Fail(Errno("cannot write", IndexPath(root)));
+    if (!os::ReplaceFile(tmp, IndexPath(root))) Fail(Errno("cannot write", IndexPath(root)));
 }
 
 MachineIndex RequireIndex(const std::string& root) {
@@ -129,19 +117,15 @@ std::string MadeMark(const std::string& root) {
 }  // namespace
 
 void MakeRoot(const std::string& root) {
-    std::error_code ec;
-    std::filesystem::create_directories(root, ec);
-    if (ec) Fail("cannot make machine root " + root + ": " + ec.message());
-    ::chmod(root.c_str(), 0700);
+    std::string why;
+    if (!os::MakeDirectories(root, &why)) Fail("cannot make machine root " + root + ": " + why);
 }
 
 void EnsureDefaultMachine(const std::string& root) {
-    struct stat st {};
-    if (::stat(root.c_str(), &st) != 0) {
-        if (::access(MadeMark(root).c_str(), F_OK) == 0)
+    if (os::KindOf(root) == os::PathKind::Missing) {
+        if (os::KindOf(MadeMark(root)) != os::PathKind::Missing)
             Fail("the machine at " + root + " was deleted (make a new one with: quelt-sim init)");
-        if (::mkdir(root.c_str(), 0700) != 0 && errno != EEXIST)
-            Fail(Errno("cannot make machine root", root));
+        if (!os::MakeDirectory(root)) Fail(Errno("cannot make machine root", root));
     }
     MachineIndex index;
     {
@@ -160,8 +144,7 @@ void EnsureDefaultMachine(const std::string& root) {
 }
 
 void MarkMade(const std::string& root) {
-    int fd = ::open(MadeMark(root).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    if (fd >= 0) ::close(fd);
+    os::CloseFile(os::OpenFile(MadeMark(root), os::Access::OpenAlways));
 }
 
 // --- Device paths ---
@@ -169,6 +152,25 @@ void MarkMade(const std::string& root) {
 namespace {
 constexpr char kPathPrefix[] = "\\\\?\\quelt-sim#";
 constexpr char kInterfaceSuffix[] = "#{90c3d703-9505-4887-8924-69f69cb8d5b9}";
+
+// Device paths compare without regard to case, as the system's do.
+bool SameText(const char* a, const char* b, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto x = static_cast<unsigned char>(a[i]);
+        const auto y = static_cast<unsigned char>(b[i]);
+        if (std::tolower(x) != std::tolower(y)) return false;
+        if (x == 0) return true;
+    }
+    return true;
+}
+
+const char* FindText(const char* text, const char* what) {
+    const std::size_t n = std::strlen(what);
+    for (; *text; ++text)
+        if (SameText(text, what, n)) return text;
+    return nullptr;
+}
+
 }  // namespace
 
 std::string DevicePath(const CardFile* card) {
@@ -179,17 +181,17 @@ std::string DevicePath(const CardFile* card) {
 }
 
 bool IsDevicePath(const char* path) {
-    return path && strncasecmp(path, kPathPrefix, sizeof kPathPrefix - 1) == 0;
+    return path && SameText(path, kPathPrefix, sizeof kPathPrefix - 1);
 }
 
 std::uint32_t CardIdOfPath(const char* path) {
     if (!IsDevicePath(path)) return 0;
-    const char* card = strcasestr(path, "#card-");
+    const char* card = FindText(path, "#card-");
     if (!card) return 0;
     char* end = nullptr;
-    unsigned long id = std::strtoul(card + 6, &end, 10);
+    unsigned long long id = std::strtoull(card + 6, &end, 10);
     if (end == card + 6 || id == 0 || id > UINT32_MAX) return 0;
-    if (strcasecmp(end, kInterfaceSuffix) != 0) return 0;
+    if (!SameText(end, kInterfaceSuffix, sizeof kInterfaceSuffix)) return 0;
     return static_cast<std::uint32_t>(id);
 }
 
@@ -234,56 +236,57 @@ std::string DamagedText(const std::string& path, const std::string& problem) {
 std::string ReadCard(const std::string& path, CardFile* card, std::uint64_t* fileSize) {
     std::memset(card, 0, sizeof *card);
     *fileSize = 0;
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0 && errno == ENOENT) return "its file is missing";
-    if (fd < 0) Fail(Errno("cannot open card file", path));
-    struct stat st {};
-    bool ok = ::fstat(fd, &st) == 0;
-    ssize_t got = ok ? ::pread(fd, card, sizeof *card, 0) : -1;
-    int saved = errno;
-    ::close(fd);
-    if (got < 0) {
-        errno = saved;
-        Fail(Errno("cannot read card file", path));
+    os::File file = os::OpenFile(path, os::Access::Read);
+    if (file == os::kNoFile && os::LastFailure() == os::Failure::NotFound) return "its file is missing";
+    if (file == os::kNoFile) Fail(Errno("cannot open card file", path));
+    std::uint64_t size = 0;
+    if (!os::FileSize(file, &size)) {
+        std::string why = Errno("cannot read card file", path);
+        os::CloseFile(file);
+        Fail(why);
     }
-    *fileSize = static_cast<std::uint64_t>(st.st_size);
+    // A file shorter than the header is not read: the size check names it.
+    if (size >= sizeof *card && !os::ReadAt(file, card, sizeof *card, 0)) {
+        std::string why = Errno("cannot read card file", path);
+        os::CloseFile(file);
+        Fail(why);
+    }
+    os::CloseFile(file);
+    *fileSize = size;
     return CardProblem(*card, *fileSize);
 }
 
 // --- CardMap ---
 
 CardMap::CardMap(const std::string& path, bool whole) {
-    fd_ = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd_ < 0) Fail(Errno("cannot open card file", path));
+    file_ = os::OpenFile(path, os::Access::ReadWrite);
+    if (file_ == os::kNoFile) Fail(Errno("cannot open card file", path));
     // Checked against the file as it is before anything is mapped, so that no
     // access through the mapping can fall past its end.
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0) {
-        int saved = errno;
-        ::close(fd_);
-        fd_ = -1;
-        errno = saved;
-        Fail(Errno("cannot read card file", path));
+    std::uint64_t fileSize = 0;
+    if (!os::FileSize(file_, &fileSize)) {
+        std::string why = Errno("cannot read card file", path);
+        os::CloseFile(file_);
+        file_ = os::kNoFile;
+        Fail(why);
     }
     CardFile copy;
     std::memset(&copy, 0, sizeof copy);
-    const auto fileSize = static_cast<std::uint64_t>(st.st_size);
     std::string problem = fileSize < kFirstRegionOffset ? CardProblem(copy, fileSize) : "";
-    if (problem.empty() && ::pread(fd_, &copy, sizeof copy, 0) != static_cast<ssize_t>(sizeof copy))
-        problem = "its header cannot be read";
+    if (problem.empty() && !os::ReadAt(file_, &copy, sizeof copy, 0)) problem = "its header cannot be read";
     if (problem.empty()) problem = CardProblem(copy, fileSize);
     if (!problem.empty()) {
-        ::close(fd_);
-        fd_ = -1;
+        os::CloseFile(file_);
+        file_ = os::kNoFile;
         Fail(DamagedText(path, problem));
     }
     size_ = whole ? static_cast<std::size_t>(fileSize) : kFirstRegionOffset;
-    base_ = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
-    if (base_ == MAP_FAILED) {
-        base_ = nullptr;
-        ::close(fd_);
-        fd_ = -1;
-        Fail(Errno("cannot map card file", path));
+    base_ = os::MapFile(file_, 0, size_);
+    if (!base_) {
+        std::string why = Errno("cannot map card file", path);
+        os::CloseFile(file_);
+        file_ = os::kNoFile;
+        Fail(why);
     }
 }
 
@@ -298,10 +301,10 @@ CardMap::CardMap(CardMap&& other) noexcept {
 CardMap& CardMap::operator=(CardMap&& other) noexcept {
     if (this != &other) {
         Release();
-        fd_ = other.fd_;
+        file_ = other.file_;
         base_ = other.base_;
         size_ = other.size_;
-        other.fd_ = -1;
+        other.file_ = os::kNoFile;
         other.base_ = nullptr;
         other.size_ = 0;
     }
@@ -309,15 +312,15 @@ CardMap& CardMap::operator=(CardMap&& other) noexcept {
 }
 
 void CardMap::CloseDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    os::CloseFile(file_);
+    file_ = os::kNoFile;
 }
 
 void CardMap::Release() {
-    if (base_) ::munmap(base_, size_);
-    if (fd_ >= 0) ::close(fd_);
+    os::UnmapFile(base_, size_);
+    os::CloseFile(file_);
     base_ = nullptr;
-    fd_ = -1;
+    file_ = os::kNoFile;
     size_ = 0;
 }
 
@@ -339,100 +342,20 @@ CardMap MapDevice(int device, bool whole, std::uint32_t* id) {
 
 // --- Card lock ---
 
-void InitSharedMutex(pthread_mutex_t* mutex) {
-    pthread_mutexattr_t attr;
-    pthread_mutexattr_init(&attr);
-    pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
-    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
-    pthread_mutex_init(mutex, &attr);
-    pthread_mutexattr_destroy(&attr);
-}
-
 CardLock::CardLock(CardFile* card) : card_(card) {
-    int rc = pthread_mutex_lock(&card_->lock);
-    // Its holder died: what it was changing is the published attach count,
-    // which is recounted from the slot locks under this lock anyway.
-    if (rc == EOWNERDEAD) pthread_mutex_consistent(&card_->lock);
+    // A holder that died was changing the published attach count, which is
+    // recounted from the slot locks under this lock anyway: nothing to repair.
+    os::LockSharedMutex(&card_->lock);
 }
 
 CardLock::~CardLock() {
-    pthread_mutex_unlock(&card_->lock);
-}
-
-// --- Handle slots ---
-
-namespace {
-
-bool SetLock(int fd, short type, off_t start) {
-    struct flock fl {};
-    fl.l_type = type;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = start;
-    fl.l_len = 1;
-    while (::fcntl(fd, F_OFD_SETLK, &fl) != 0) {
-        if (errno != EINTR) return false;
-    }
-    return true;
-}
-
-}  // namespace
-
-int ClaimSlot(int fd) {
-    for (int slot = 0; slot < kSlotLimit; ++slot) {
-        // A write lock first: it is only granted on a byte nobody locks.
-        if (SetLock(fd, F_WRLCK, kSlotBase + slot)) {
-            if (SetLock(fd, F_RDLCK, kSlotBase + slot)) return slot;
-            int saved = errno;
-            SetLock(fd, F_UNLCK, kSlotBase + slot);
-            errno = saved;
-            return -1;
-        }
-        if (errno != EAGAIN && errno != EACCES) return -1;
-    }
-    errno = ENOLCK;
-    return -1;
-}
-
-bool MarkSlot(int fd, int slot, bool waiting) {
-    return SetLock(fd, waiting ? F_WRLCK : F_RDLCK, kSlotBase + slot);
-}
-
-void ReleaseSlot(int fd, int slot) {
-    SetLock(fd, F_UNLCK, kSlotBase + slot);
-}
-
-bool CountHandles(int fd, HandleCounts* counts) {
-    HandleCounts n;
-    // The kernel reports one conflicting lock of a range, not necessarily the
-    // lowest: split the range around each one found.
-    std::vector<std::pair<off_t, off_t>> ranges{{kSlotBase, kSlotBase + kSlotLimit}};
-    while (!ranges.empty()) {
-        auto [from, to] = ranges.back();
-        ranges.pop_back();
-        if (from >= to) continue;
-        struct flock fl {};
-        fl.l_type = F_WRLCK;
-        fl.l_whence = SEEK_SET;
-        fl.l_start = from;
-        fl.l_len = to - from;
-        if (::fcntl(fd, F_OFD_GETLK, &fl) != 0) return false;
-        if (fl.l_type == F_UNLCK) continue;
-        off_t lo = std::max(fl.l_start, from);
-        off_t hi = fl.l_len == 0 ? to : std::min(fl.l_start + fl.l_len, to);
-        n.attached += static_cast<std::int32_t>(hi - lo);
-        if (fl.l_type == F_WRLCK) n.waiting += static_cast<std::uint32_t>(hi - lo);
-        ranges.emplace_back(from, lo);
-        ranges.emplace_back(hi, to);
-    }
-    *counts = n;
-    return true;
+    os::UnlockSharedMutex(&card_->lock);
 }
 
 // --- Interrupts and waits ---
 
 void WakeAll(CardFile* card) {
-    Shared(card->wakeWord).fetch_add(1, std::memory_order_release);
-    ::syscall(SYS_futex, &card->wakeWord, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+    os::WakeAll(&card->wake);
 }
 
 std::uint32_t* IrqCounter(CardFile* card) {
@@ -531,8 +454,9 @@ void FillHeader(CardFile* card, std::uint32_t id, const CardConfig& config, std:
         card->regions[i] = RegionSlot{config.regions[i].size, at, config.regions[i].unmapped ? 1u : 0u, 0};
         at += PageRound(config.regions[i].size);
     }
-    InitSharedMutex(&card->lock);
-    InitSharedMutex(&card->eeprom.lock);
+    os::InitSharedMutex(&card->lock);
+    os::InitWakeWord(&card->wake);
+    os::InitSharedMutex(&card->eeprom.lock);
     for (auto& w : card->eeprom.words) w = 0xFFFF;  // an erased part
     card->eeprom.mode = static_cast<std::uint32_t>(EepromMode::Normal);
     card->eeprom.programMs = 2;
@@ -540,13 +464,13 @@ void FillHeader(CardFile* card, std::uint32_t id, const CardConfig& config, std:
 }
 
 // The identity words a card reports in its first region.
-bool WriteIdentityWords(int fd, const CardConfig& config) {
+bool WriteIdentityWords(os::File file, const CardConfig& config) {
     const std::pair<const std::optional<std::uint32_t>*, std::size_t> words[] = {{&config.cardId, 16368},
                                                                                  {&config.serial, 16372}};
     for (const auto& [word, offset] : words) {
         if (!*word) continue;
         std::uint32_t v = **word;
-        if (::pwrite(fd, &v, 4, static_cast<off_t>(kFirstRegionOffset + offset)) != 4) return false;
+        if (!os::WriteAt(file, &v, 4, kFirstRegionOffset + offset)) return false;
     }
     return true;
 }
@@ -555,27 +479,27 @@ bool WriteIdentityWords(int fd, const CardConfig& config) {
 class NewFile {
 public:
     explicit NewFile(std::string path) : path_(std::move(path)) {
-        fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        if (fd_ < 0) Fail(Errno("cannot create card file", path_));
+        file_ = os::OpenFile(path_, os::Access::Create);
+        if (file_ == os::kNoFile) Fail(Errno("cannot create card file", path_));
     }
     ~NewFile() {
-        if (fd_ >= 0) ::close(fd_);
-        if (!kept_) ::unlink(path_.c_str());
+        os::CloseFile(file_);
+        if (!kept_) os::RemoveFile(path_);
     }
     NewFile(const NewFile&) = delete;
     NewFile& operator=(const NewFile&) = delete;
-    int fd() const { return fd_; }
+    os::File file() const { return file_; }
     // Renames it to its final name, where readers see it whole or not at all.
     void KeepAs(const std::string& path) {
-        ::close(fd_);
-        fd_ = -1;
-        if (std::rename(path_.c_str(), path.c_str()) != 0) Fail(Errno("cannot create card file", path));
+        os::CloseFile(file_);
+        file_ = os::kNoFile;
+        if (!os::ReplaceFile(path_, path)) Fail(Errno("cannot create card file", path));
         kept_ = true;
     }
 
 private:
     std::string path_;
-    int fd_ = -1;
+    os::File file_ = os::kNoFile;
     bool kept_ = false;
 };
 
@@ -585,12 +509,12 @@ void CreateCardFile(const std::string& root, std::uint32_t id, const CardConfig&
     const std::uint64_t size = CheckedSize(config);
     const std::string path = CardPath(root, id);
     NewFile file(path + ".new");
-    if (::ftruncate(file.fd(), static_cast<off_t>(size)) != 0) Fail(Errno("cannot size card file", path));
-    void* base = ::mmap(nullptr, kFirstRegionOffset, PROT_READ | PROT_WRITE, MAP_SHARED, file.fd(), 0);
-    if (base == MAP_FAILED) Fail(Errno("cannot map card file", path));
+    if (!os::SetFileSize(file.file(), size)) Fail(Errno("cannot size card file", path));
+    void* base = os::MapFile(file.file(), 0, kFirstRegionOffset);
+    if (!base) Fail(Errno("cannot map card file", path));
     FillHeader(static_cast<CardFile*>(base), id, config, size);
-    ::munmap(base, kFirstRegionOffset);
-    if (!WriteIdentityWords(file.fd(), config)) Fail(Errno("cannot write card file", path));
+    os::UnmapFile(base, kFirstRegionOffset);
+    if (!WriteIdentityWords(file.file(), config)) Fail(Errno("cannot write card file", path));
     file.KeepAs(path);
 }
 

@@ -6,11 +6,9 @@
 // A machine root holds:
 //   machine        the index: driver version, next card id, card ids in
 //                  device-number order (rewritten whole, under the lock)
-//   lock           flock target that serialises structural changes
+//   lock           whole-file lock target that serialises structural changes
 //   card-<id>      one file per card: CardFile header, status block, regions
 #pragma once
-
-#include <pthread.h>
 
 #include <atomic>
 #include <cstddef>
@@ -19,6 +17,7 @@
 #include <vector>
 
 #include "sim/control.h"
+#include "sim/os.h"
 
 namespace sim::store {
 
@@ -41,7 +40,7 @@ struct RegionSlot {
 // the chip model's own state, which must be shared by every process. `lock`
 // (robust, process shared) serialises the chip's accesses.
 struct EepromStorage {
-    pthread_mutex_t lock;
+    os::SharedMutex lock;
     std::uint16_t words[64];
     std::uint32_t mode;  // EepromMode
     std::uint32_t programMs;
@@ -70,8 +69,8 @@ struct CardFile {
     // Driver bookkeeping. `lock` is robust and process shared: a process
     // killed while holding it does not block the others. Who is attached and
     // who waits is not kept here but in the handles' slot locks (below).
-    pthread_mutex_t lock;
-    std::uint32_t wakeWord;       // futex word: bumped by interrupts, discards and status writes
+    os::SharedMutex lock;
+    os::WakeWord wake;            // bumped by interrupts, discards and status writes
     std::uint32_t discardGen;     // bumped by each discard
     std::int32_t handlesCounted;  // slot locks held when the attach count last moved
 
@@ -102,7 +101,7 @@ struct MachineIndex {
 std::string IndexPath(const std::string& root);
 std::string CardPath(const std::string& root, std::uint32_t id);
 
-// flock on the root's lock file, held for the object's life. Throws
+// A whole-file lock on the root's lock file, held for the object's life. Throws
 // sim::Error (NoMachine) when the root does not exist: it is never made here.
 class MachineLock {
 public:
@@ -112,7 +111,7 @@ public:
     MachineLock& operator=(const MachineLock&) = delete;
 
 private:
-    int fd_ = -1;
+    os::File file_ = os::kNoFile;
 };
 
 // False when the root holds no machine.
@@ -160,20 +159,20 @@ public:
     CardMap& operator=(const CardMap&) = delete;
 
     bool valid() const { return base_ != nullptr; }
-    int fd() const { return fd_; }
+    os::File file() const { return file_; }
     CardFile* header() const { return static_cast<CardFile*>(base_); }
     std::uint8_t* bytes() const { return static_cast<std::uint8_t*>(base_); }
     std::uint32_t* statusWord(std::size_t offset) const {
         return reinterpret_cast<std::uint32_t*>(bytes() + kStatusOffset + offset);
     }
     std::size_t size() const { return size_; }
-    // Closes the descriptor and keeps the mapping: for a forked child, whose
-    // copy of the descriptor would keep the parent's slot lock alive.
+    // Closes the file and keeps the mapping: for a forked child, whose copy
+    // of the descriptor would keep the parent's slot lock alive.
     void CloseDescriptor();
 
 private:
     void Release();
-    int fd_ = -1;
+    os::File file_ = os::kNoFile;
     void* base_ = nullptr;
     std::size_t size_ = 0;
 };
@@ -181,12 +180,8 @@ private:
 // Maps the card of a device number (1-based) of the current machine.
 CardMap MapDevice(int device, bool whole, std::uint32_t* id = nullptr);
 
-// Makes a mutex in a card file: shared by processes, and robust, so that a
-// process killed while holding it leaves it to the next one (EOWNERDEAD)
-// instead of blocking everyone. Waiters sleep in the kernel; none spins.
-void InitSharedMutex(pthread_mutex_t* mutex);
-
-// The card's robust lock.
+// The card's robust lock. A holder that died was changing the published
+// attach count, which is recounted from the slot locks under this lock anyway.
 class CardLock {
 public:
     explicit CardLock(CardFile* card);
@@ -198,32 +193,12 @@ private:
     CardFile* card_;
 };
 
-// --- Handle slots ---
-// Every attached handle holds an open-file-description lock on one byte of its
-// card file, at kSlotBase + its slot number: a read lock while attached, a
-// write lock while it waits for an interrupt. The kernel drops the lock with
-// the handle's descriptor: at detach, and at exit or exec (the descriptor is
-// close-on-exec) however the process ends. The attach count and the count of
-// waits are the locks held, never a guess about which processes still run.
-inline constexpr off_t kSlotBase = off_t{1} << 40;  // far beyond any card file
-inline constexpr int kSlotLimit = 1 << 20;
-
-// Claims the lowest free slot for fd's open file description. -1 with errno
-// set when no slot can be locked. Never blocks.
-int ClaimSlot(int fd);
-// Marks the slot waiting (write lock) or only attached (read lock). Never
-// blocks; false with errno set when the kernel refuses the conversion.
-bool MarkSlot(int fd, int slot, bool waiting);
-void ReleaseSlot(int fd, int slot);
-
-struct HandleCounts {
-    std::int32_t attached = 0;  // slots locked
-    std::uint32_t waiting = 0;  // slots write-locked
-};
-// Counts the slots that open file descriptions other than fd's hold; fd's own
-// locks are invisible to it. Costs two fcntl calls per slot held. False when
-// the kernel could not answer: nothing may then be taken for gone.
-bool CountHandles(int fd, HandleCounts* counts);
+// --- Handle slots (sim/os.h): who is attached and who waits ---
+using os::ClaimSlot;
+using os::CountHandles;
+using os::HandleCounts;
+using os::MarkSlot;
+using os::ReleaseSlot;
 
 // The interrupt and acknowledged counters of the card's status block.
 std::uint32_t* IrqCounter(CardFile* card);
