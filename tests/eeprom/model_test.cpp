@@ -307,7 +307,7 @@ TEST_F(EepromModel, AHolderKilledInsideTheLockAndLeftAZombieBlocksNoOne) {
     sim::SetEepromWord(device, 7, 0x0707);
     quelt_test::Child holder([this](quelt_test::Child& self) {
         sim::store::CardMap map = sim::store::MapDevice(device, false);
-        pthread_mutex_lock(&map.header()->eeprom.lock);
+        sim::os::LockSharedMutex(&map.header()->eeprom.lock);
         self.Report("locked\n");
         ::pause();
         return 1;
