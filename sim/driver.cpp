@@ -121,7 +121,7 @@ void UpdateAttachCount(Device* d, int change) {
     CardFile* c = d->header();
     HandleCounts n;
     std::int32_t held = c->handlesCounted + change;
-    if (CountHandles(d->lockFile, &n)) held = n.attached + (d->attached() ? 1 : 0);
+    if (CountHandles(d->lockFile, &c->slots, &n)) held = n.attached + (d->attached() ? 1 : 0);
     auto count = Shared(*AttachCount(c));
     std::int32_t v = count.load();
     std::int32_t next;
@@ -151,7 +151,7 @@ void Detach(Device* d) {
     UnmapAll(d);
     FreeDma(d);
     CardLock lock(d->header());
-    ReleaseSlot(d->lockFile, d->slot);
+    ReleaseSlot(d->lockFile, &d->header()->slots, d->slot);
     d->slot = -1;
     UpdateAttachCount(d, -1);
 }
@@ -227,7 +227,7 @@ bool MapCard(Device* d, DeviceResources* res, DWORD* error) {
 // Takes a slot for the handle and counts it in the attach count.
 bool CountIn(Device* d, DWORD* error) {
     CardLock lock(d->header());
-    int slot = ClaimSlot(d->lockFile);
+    int slot = ClaimSlot(d->lockFile, &d->header()->slots);
     if (slot < 0) {
         *error = ERROR_NOT_ENOUGH_MEMORY;
         return false;
@@ -331,7 +331,7 @@ BOOL Wait(Device* d, void* in, DWORD inSize, DWORD* bytes, DWORD* error) {
     // Taken before the wait is counted: a discard sent by anyone who saw it
     // counted comes after, and ends it.
     const std::uint32_t gen = Shared(c->discardGen).load(std::memory_order_acquire);
-    if (!MarkSlot(d->lockFile, d->slot, true)) {
+    if (!MarkSlot(d->lockFile, &c->slots, d->slot, true)) {
         *error = ERROR_NOT_ENOUGH_MEMORY;
         return FALSE;
     }
@@ -348,14 +348,14 @@ BOOL Wait(Device* d, void* in, DWORD inSize, DWORD* bytes, DWORD* error) {
         if (os::Passed(deadline)) break;
         os::Sleep(&c->wake, ticket, deadline);
     }
-    MarkSlot(d->lockFile, d->slot, false);
+    MarkSlot(d->lockFile, &c->slots, d->slot, false);
     *bytes = discarded ? WAIT_DISCARDED_BYTES : 0;
     return TRUE;
 }
 
 BOOL IrqWaits(Device* d, DWORD* bytes, DWORD* error) {
     HandleCounts n;
-    if (!CountHandles(d->lockFile, &n)) {
+    if (!CountHandles(d->lockFile, &d->header()->slots, &n)) {
         *error = ERROR_GEN_FAILURE;
         return FALSE;
     }

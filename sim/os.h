@@ -162,29 +162,44 @@ std::uint64_t MonotonicNs();
 void Sleep(WakeWord* word, std::uint32_t ticket, const Deadline& deadline);
 
 // --- Handle slots ---
-// Every attached handle holds a lock on one slot of its card file through a
-// file of its own, opened for it: shared while attached, exclusive while it
-// waits for an interrupt. The system drops the lock with that file, at
-// detach and however the process ends; the file is close-on-exec. The count
-// of attached handles and of waits is the locks held, never a guess about
-// which processes still run.
+// Every attached handle holds a slot of its card, which the system gives up
+// with the handle's file at detach and however the process ends (the file is
+// close-on-exec): on Linux a lock on one byte of the card file, shared while
+// attached and exclusive while it waits for an interrupt; on Windows named
+// objects that live as long as a handle to them. The count of attached handles
+// and of waits is the slots held, never a guess about which processes still
+// run.
 inline constexpr int kSlotLimit = 1 << 20;
 
-// Claims the lowest free slot for the file. -1 when none can be locked
-// (LastFailure NoLock). Never blocks.
-int ClaimSlot(File file);
+// What the system needs in the card file to find the slots: nothing on Linux,
+// where the locks are the book.
+#if defined(_WIN32)
+struct SlotBook {
+    char name[48];            // stem of the slots' object names
+    std::uint32_t highWater;  // no slot at or above it was ever claimed
+    std::uint32_t reserved;
+};
+#else
+struct SlotBook {};
+#endif
+void InitSlotBook(SlotBook* book);
+
+// Claims the lowest free slot for the file (a file of its own, opened for the
+// handle and never mapped). -1 when none can be held (LastFailure NoLock).
+// Never blocks.
+int ClaimSlot(File file, SlotBook* book);
 // Marks the slot waiting or only attached. Never blocks; false when the
 // system refuses the change.
-bool MarkSlot(File file, int slot, bool waiting);
-void ReleaseSlot(File file, int slot);
+bool MarkSlot(File file, SlotBook* book, int slot, bool waiting);
+void ReleaseSlot(File file, SlotBook* book, int slot);
 
 struct HandleCounts {
-    std::int32_t attached = 0;  // slots locked
-    std::uint32_t waiting = 0;  // slots locked exclusively
+    std::int32_t attached = 0;  // slots held
+    std::uint32_t waiting = 0;  // slots marked waiting
 };
-// Counts the slots held through files other than this one; its own locks are
+// Counts the slots held through files other than this one; its own slot is
 // invisible to it. False when the system could not answer: nothing may then
 // be taken for gone.
-bool CountHandles(File file, HandleCounts* counts);
+bool CountHandles(File file, SlotBook* book, HandleCounts* counts);
 
 }  // namespace sim::os

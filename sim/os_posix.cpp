@@ -262,7 +262,9 @@ bool SetLock(int fd, short type, off_t start) {
 
 }  // namespace
 
-int ClaimSlot(File file) {
+void InitSlotBook(SlotBook*) {}
+
+int ClaimSlot(File file, SlotBook*) {
     const int fd = Fd(file);
     for (int slot = 0; slot < kSlotLimit; ++slot) {
         // A write lock first: it is only granted on a byte nobody locks.
@@ -279,15 +281,15 @@ int ClaimSlot(File file) {
     return -1;
 }
 
-bool MarkSlot(File file, int slot, bool waiting) {
+bool MarkSlot(File file, SlotBook*, int slot, bool waiting) {
     return SetLock(Fd(file), waiting ? F_WRLCK : F_RDLCK, kSlotBase + slot);
 }
 
-void ReleaseSlot(File file, int slot) {
+void ReleaseSlot(File file, SlotBook*, int slot) {
     SetLock(Fd(file), F_UNLCK, kSlotBase + slot);
 }
 
-bool CountHandles(File file, HandleCounts* counts) {
+bool CountHandles(File file, SlotBook*, HandleCounts* counts) {
     HandleCounts n;
     // The kernel reports one conflicting lock of a range, not necessarily the
     // lowest: split the range around each one found.

@@ -456,6 +456,7 @@ void FillHeader(CardFile* card, std::uint32_t id, const CardConfig& config, std:
     }
     os::InitSharedMutex(&card->lock);
     os::InitWakeWord(&card->wake);
+    os::InitSlotBook(&card->slots);
     os::InitSharedMutex(&card->eeprom.lock);
     for (auto& w : card->eeprom.words) w = 0xFFFF;  // an erased part
     card->eeprom.mode = static_cast<std::uint32_t>(EepromMode::Normal);

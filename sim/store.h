@@ -73,6 +73,7 @@ struct CardFile {
     os::WakeWord wake;            // bumped by interrupts, discards and status writes
     std::uint32_t discardGen;     // bumped by each discard
     std::int32_t handlesCounted;  // slot locks held when the attach count last moved
+    [[no_unique_address]] os::SlotBook slots;
 
     EepromStorage eeprom;
 };
