@@ -44,33 +44,37 @@ inline constexpr RegionRule EP4GXA_BAR2 = {PositionMapId::EP4GXA, RegionRule::Pa
 // names a card, else QUELT_NO_CARD.
 std::uint32_t NotOpenCode(PositionMapId map, std::uint32_t position);
 
-inline bool ParityFits(RegionRule::Parity parity, const CardEntry* entry) {
-    if (parity == RegionRule::Parity::Any) return true;
-    const bool odd = entry != nullptr && (entry->deviceId & 1u) == 1u;
-    return parity == RegionRule::Parity::Odd ? odd : !odd;
+// The result for one consistent view of the position.
+inline std::uint32_t RegionResult(const RegionRule& rule, std::uint32_t position, const OpenRegion& open,
+                                  void** address, std::uint32_t* length) {
+    if (!open.open()) return NotOpenCode(rule.map, position);
+    if (address == nullptr || length == nullptr) return QUELT_NULL_POINTER;
+    if (rule.parity != RegionRule::Parity::Any &&
+        open.oddDevice() != (rule.parity == RegionRule::Parity::Odd))
+        return rule.code;
+    if (open.regionCount() < rule.region + 1) return rule.code;
+    *address = open.address;
+    *length = static_cast<std::uint32_t>(open.length);
+    if (rule.nullAddressFails && open.address == nullptr) return rule.code;
+    return QUELT_OK;
 }
+
+// The same while an Open or Close rewrites the position's state.
+std::uint32_t RegionBaseAdrAgain(const RegionRule& rule, std::uint32_t position, void** address,
+                                 std::uint32_t* length);
 
 inline std::uint32_t RegionBaseAdr(const RegionRule& rule, std::uint32_t position, void** address,
                                    std::uint32_t* length) {
     if (position >= static_cast<std::uint32_t>(CARD_TABLE_SIZE)) return QUELT_NO_CARD;
-    const DeviceResources* res = OpenResources(rule.map, position);
-    if (res == nullptr) return NotOpenCode(rule.map, position);
-    if (address == nullptr || length == nullptr) return QUELT_NULL_POINTER;
-    if (rule.parity != RegionRule::Parity::Any && !ParityFits(rule.parity, OpenEntry(rule.map, position)))
-        return rule.code;
-    if (res->regionCount < rule.region + 1) return rule.code;
-    const OxRegion& region = res->regions[rule.region];
-    *address = region.address;
-    *length = static_cast<std::uint32_t>(region.length);
-    if (rule.nullAddressFails && region.address == nullptr) return rule.code;
-    return QUELT_OK;
+    OpenRegion open;
+    if (!TryReadOpenRegion(rule.map, position, rule.region, &open)) [[unlikely]]
+        return RegionBaseAdrAgain(rule, position, address, length);
+    return RegionResult(rule, position, open, address, length);
 }
 
 // The shared area of the status block: after the connection slots, up to the
-// end of the block. OX952: function 0's block while function 0 is open, else
-// function 1's.
-inline std::uint32_t SharedAreaOf(const DeviceResources* res, void** address, std::uint32_t* length) {
-    SharedStatusBlock* block = StatusBlockOf(res);
+// end of the block. Called inside a BlockRead.
+inline std::uint32_t SharedAreaOf(SharedStatusBlock* block, void** address, std::uint32_t* length) {
     if (block == nullptr) return QUELT_NULL_POINTER;
     // Any process can write the slot count; one that would put the area
     // outside the block is treated like a missing block.
@@ -83,16 +87,32 @@ inline std::uint32_t SharedAreaOf(const DeviceResources* res, void** address, st
     return QUELT_OK;
 }
 
+// Every case but the common one: not open, a null output, no block, a slot
+// count out of range, an Open or Close meanwhile, and OX952 function 1.
+// OX952: function 0's block while function 0 is open, else function 1's.
+std::uint32_t SharedBaseAdrSlow(Family family, std::uint32_t position, void** address, std::uint32_t* length);
+
+// The common case calls nothing while counted in, so it needs no registers
+// saved.
 inline std::uint32_t SharedBaseAdr(Family family, std::uint32_t position, void** address,
                                    std::uint32_t* length) {
     if (position >= static_cast<std::uint32_t>(CARD_TABLE_SIZE)) return QUELT_NO_CARD;
-    PositionMapId map = MapIdOf(family);
-    const DeviceResources* res = OpenResources(map, position);
-    if (res == nullptr && family == Family::OX952) {
-        map = PositionMapId::OX952Function1;
-        res = OpenResources(map, position);
+    {
+        // The block stays mapped while this call is counted in, whatever
+        // Close another thread runs meanwhile.
+        BlockRead counted;
+        // A block in the slot is an open position's, read in one load.
+        SharedStatusBlock* block = OpenStatusBlock(MapIdOf(family), position);
+        if (block != nullptr && address != nullptr && length != nullptr) [[likely]] {
+            const std::int32_t n = LoadShared(block->slotCount);
+            if (n >= 0 && n <= MAX_SLOTS) [[likely]] {
+                const std::size_t start = offsetof(SharedStatusBlock, slots) +
+                                          sizeof(block->slots[0]) * static_cast<std::size_t>(n);
+                *address = reinterpret_cast<std::uint8_t*>(block) + start;
+                *length = static_cast<std::uint32_t>(STATUS_BLOCK_SIZE - start);
+                return QUELT_OK;
+            }
+        }
     }
-    if (res == nullptr) return NotOpenCode(map, position);
-    if (address == nullptr || length == nullptr) return QUELT_NULL_POINTER;
-    return SharedAreaOf(res, address, length);
+    return SharedBaseAdrSlow(family, position, address, length);
 }

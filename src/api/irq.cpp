@@ -7,8 +7,6 @@
 // take-out read null and never hold it up.
 #include "api/irq.h"
 
-#include <atomic>
-
 #include "api/family.h"
 #include "driver/device.h"
 #include "driver/handle_pins.h"
@@ -118,23 +116,6 @@ std::uint32_t IrqWait(IrqSource source, std::uint32_t position, std::uint32_t* c
     const bool closed = LoadHandle(*entry) != pinned;
     if (count != nullptr && !closed) *count = OxGetIrqCounter(pinned) - LoadShared(entry->irqBase);
     return ResultOfWait(result, closed);
-}
-
-std::uint32_t IrqCount(IrqSource source, std::uint32_t position) {
-    if (position >= POSITION_LIMIT) return 0;
-    CardEntry* entry = IrqEntry(source, position);
-    if (entry == nullptr) return 0;
-    // Counted in, never locked: Close waits for the count to drop before it
-    // lets the handle (and the status block it maps) go.
-    std::atomic_ref<LONG> readers(entry->irqCountReaders);
-    readers.fetch_add(1, std::memory_order_seq_cst);
-    const DeviceHandle* handle =
-        std::atomic_ref<DeviceHandle*>(entry->handle).load(std::memory_order_seq_cst);
-    const std::uint32_t count =
-        handle != nullptr ? OxGetIrqCounter(const_cast<DeviceHandle*>(handle)) - LoadShared(entry->irqBase)
-                          : 0;
-    readers.fetch_sub(1, std::memory_order_release);
-    return count;
 }
 
 std::uint32_t IrqSetTimeout(IrqSource source, std::uint32_t position, std::int32_t timeoutMs) {

@@ -26,13 +26,13 @@ std::uint32_t Ep4gxaRegister(std::uint32_t position, std::uint32_t offset, unsig
 template <unsigned Width, unsigned Alignment>
 inline volatile void* OpenRegister(std::uint32_t position, std::uint32_t offset) {
     if (position >= static_cast<std::uint32_t>(CARD_TABLE_SIZE)) return nullptr;
-    const OxRegion* region = OpenFirstRegion(PositionMapId::EP4GXA, position);
-    if (region == nullptr) return nullptr;
+    const RegisterRegion region = OpenRegisterRegion(PositionMapId::EP4GXA, position);
+    if (region.address == nullptr) return nullptr;
     // The whole access must lie inside the region, also when its size is not
     // a multiple of the access width.
-    const std::uint64_t size = static_cast<std::uint32_t>(region->length);
+    const std::uint64_t size = region.length;
     if (offset + std::uint64_t{Width} > size || offset % Alignment != 0) return nullptr;
-    return static_cast<volatile std::uint8_t*>(region->address) + offset;
+    return static_cast<volatile std::uint8_t*>(region.address) + offset;
 }
 
 template <typename T, unsigned Alignment>

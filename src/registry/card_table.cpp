@@ -8,6 +8,7 @@
 #include "driver/handle_pins.h"
 #include "driver/version.h"
 #include "platform/mmio.h"
+#include "registry/open_positions.h"
 
 namespace {
 
@@ -120,6 +121,7 @@ void ForgetInheritedCards() {
         std::memset(static_cast<void*>(gCardTable), 0, sizeof gCardTable);
         gEntryLocksMade = 0;
         ResetPositionMaps();
+        ForgetBlockReaders();
         return;
     }
     for (int i = 0; i < CARD_TABLE_SIZE; ++i) {
@@ -128,12 +130,13 @@ void ForgetInheritedCards() {
         StoreShared(e.irqEnabled, 0u);
         StoreShared(e.irqWaiters, LONG{0});
         StoreShared(e.irqWaitersInDriver, LONG{0});
-        StoreShared(e.irqCountReaders, LONG{0});
         if (gEntryLocksMade & (1u << i)) {
             InitializeCriticalSection(&e.waitLock);
             InitializeCriticalSection(&e.eepromLock);
         }
     }
+    // Readers counted in by threads the child does not have never leave.
+    ForgetBlockReaders();
 }
 
 // Registered while the program starts, before any thread can race a fork.
@@ -187,10 +190,10 @@ void ScanCards() {
 
 DeviceHandle* TakeHandle(CardEntry& entry) {
     EnterCriticalSection(&gDriverLock);
-    // Ordered with the counted-in counter reads (IrqCount): either they see
-    // null, or CloseTakenHandle sees them counted in.
     DeviceHandle* handle =
         std::atomic_ref<DeviceHandle*>(entry.handle).exchange(nullptr, std::memory_order_seq_cst);
+    // Clears the positions' slots: a status-block reader that comes later
+    // reads null; one that came earlier CloseTakenHandle waits for.
     RefreshOpenPositions(entry);
     LeaveCriticalSection(&gDriverLock);
     return handle;
@@ -203,13 +206,11 @@ void CloseEntry(CardEntry& entry, DeviceHandle* handle) {
     CloseTakenHandle(entry, handle);
 }
 
-void CloseTakenHandle(CardEntry& entry, DeviceHandle* handle) {
-    // The handle left the entry by a sequentially consistent exchange
-    // (TakeHandle): a counter read that still found it there is counted in by
-    // now, and ends within a few instructions.
-    while (std::atomic_ref<LONG>(entry.irqCountReaders).load(std::memory_order_seq_cst) > 0 &&
-           !PinsAbandoned())
-        Sleep(0);
+void CloseTakenHandle(CardEntry&, DeviceHandle* handle) {
+    if (handle == nullptr) return;
+    // The positions no longer name the handle (TakeHandle); the lock-free
+    // readers that still read its status block end within a few instructions.
+    WaitForBlockReaders();
     OxCloseDevice(handle);
 }
 

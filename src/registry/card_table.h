@@ -49,7 +49,6 @@ struct CardEntry {
     // Opens and Closes run meanwhile.
     LONG irqWaiters;
     LONG irqWaitersInDriver;      // of those, the ones inside IRQ_Wait: what a discard releases
-    LONG irqCountReaders;         // threads reading the counter through `handle`, without a lock
     CRITICAL_SECTION waitLock;    // one interrupt wait of this process at a time
     CRITICAL_SECTION eepromLock;  // one whole EEPROM operation of this process at a time
     DeviceHandle* handle;         // owned by the table; null while not open
@@ -109,7 +108,7 @@ DeviceHandle* TakeHandle(CardEntry& entry);
 void CloseEntry(CardEntry& entry, DeviceHandle* handle);
 
 // Closes a handle taken out of the entry without touching its connection
-// record, once no lock-free counter read still uses it. Null is ignored.
+// record, once no lock-free read of its status block is left. Null is ignored.
 void CloseTakenHandle(CardEntry& entry, DeviceHandle* handle);
 
 // The OX952 partner of a function-0 entry: the one present entry with device

@@ -9,6 +9,7 @@
 
 #include "driver/admission.h"
 #include "irq_fixture.h"
+#include "registry/open_positions.h"
 #include "support/child_process.h"
 
 namespace {
@@ -221,7 +222,7 @@ TEST_F(IrqTest, CounterReadsRacingOpenAndCloseSeeOnlyTrueCounts) {
     for (auto& r : readers) r.join();
     EXPECT_EQ(wrong.load(), 0);
     EXPECT_EQ(EP4GXA_IRQ_Count(0), 0u);
-    EXPECT_EQ(LoadShared(Entry(4).irqCountReaders), 0);
+    EXPECT_EQ(BlockReadersInside(), 0u);
 }
 
 }  // namespace
