@@ -117,6 +117,14 @@ QUELT_SIM_API int quelt_sim_remove_card(const char* root, int device);
 QUELT_SIM_API int quelt_sim_card_count(const char* root, int* count);
 QUELT_SIM_API int quelt_sim_get_card(const char* root, int device, quelt_sim_card* card);
 
+/* Whether device N's card file can be used. problem receives "" when it can,
+ * else what is wrong with it; file (may be null when file_size is 0)
+ * receives the card file's path. Both are zero-terminated; a buffer too small
+ * gives QUELT_SIM_BAD_ARGUMENT. 512 bytes hold any problem, 4096 any path. A
+ * damaged machine index gives QUELT_SIM_FAILED with a text naming the root. */
+QUELT_SIM_API int quelt_sim_card_problem(const char* root, int device, char* problem, size_t problem_size,
+                                         char* file, size_t file_size);
+
 /* ------------------------------------------------------------------------- */
 /* Interrupts, status block                                                   */
 /* ------------------------------------------------------------------------- */

@@ -191,6 +191,14 @@ void Load(const sim::machine_file::Machine& machine, unsigned flags) {
     sim::machine_file::Apply(machine, (flags & QUELT_SIM_REPLACE) != 0);
 }
 
+// Copies text with its zero into out (size bytes), or fails naming what.
+void CopyOut(const std::string& text, char* out, std::size_t size, const char* what) {
+    if (text.size() + 1 > size)
+        Fail(QUELT_SIM_BAD_ARGUMENT, std::string(what) + " holds " + std::to_string(size) + " bytes, " +
+                                         std::to_string(text.size() + 1) + " are needed");
+    std::memcpy(out, text.c_str(), text.size() + 1);
+}
+
 }  // namespace
 
 extern "C" {
@@ -318,6 +326,20 @@ QUELT_SIM_API int quelt_sim_get_card(const char* root, int device, quelt_sim_car
         NeedPointer(card, "card");
         RequireDevice(device);
         FromConfig(sim::GetCard(device), card);
+    });
+}
+
+QUELT_SIM_API int quelt_sim_card_problem(const char* root, int device, char* problem, size_t problem_size,
+                                         char* file, size_t file_size) {
+    return Call(root, [&] {
+        NeedPointer(problem, "problem");
+        if (file_size > 0) NeedPointer(file, "file");
+        RequireDevice(device);
+        const sim::CardStatus card = sim::ListCards().at(static_cast<std::size_t>(device - 1));
+        if (problem_size > 0) problem[0] = '\0';
+        if (file_size > 0) file[0] = '\0';
+        CopyOut(card.problem, problem, problem_size, "problem");
+        if (file_size > 0) CopyOut(card.file, file, file_size, "file");
     });
 }
 

@@ -145,9 +145,9 @@ TEST_P(DamagedMachine, IdleMachineGivesErrorsNotSignals) {
     const auto outcome = user.Wait(std::chrono::seconds(60));
     EXPECT_TRUE(outcome.exited) << d.name << ": the library's user died: " << outcome.report;
 
-    // quelt-sim: an error that names the card file or the root. The card
-    // tool: no signal. (It only sees what the library sees, and the driver
-    // leaves damaged devices out of its listing, so it cannot name them.)
+    // Both tools: an error that names the card file or the root (the driver
+    // leaves damaged devices out of the library's listing, so quelt asks the
+    // machine what it cannot see).
     const std::string named = d.wholeMachine ? machine_->root() : std::string("card-3");
     for (const auto& args : {std::vector<std::string>{"list"}, std::vector<std::string>{"status", "3"}}) {
         const ToolRun run = RunTool("quelt-sim", args, machine_->root());
@@ -160,6 +160,10 @@ TEST_P(DamagedMachine, IdleMachineGivesErrorsNotSignals) {
         const ToolRun run = RunTool("quelt", {command}, machine_->root());
         EXPECT_FALSE(WIFSIGNALED(run.status))
             << "quelt " << command << " died of signal " << WTERMSIG(run.status);
+        EXPECT_NE(run.output.find(named), std::string::npos)
+            << d.name << ": quelt " << command << " does not name " << named << ":\n"
+            << run.output;
+        EXPECT_EQ(WEXITSTATUS(run.status), 1) << d.name << ": quelt " << command;
     }
 }
 

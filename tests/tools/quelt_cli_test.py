@@ -517,3 +517,42 @@ def test_an_empty_machine_has_no_devices_and_no_card_to_open(machine):
     assert ok_json(machine, "devices") == {"devices": []}
     r = quelt(machine, "info", "ep4gxa", "0")
     assert r.returncode == 1 and "no ep4gxa cards" in r.stderr, r
+
+
+# --- damaged machines: the library cannot see what is wrong, the tool says it ---
+
+@pytest.mark.parametrize("args", [["list"], ["list", "--json"], ["devices"], ["devices", "--json"],
+                                  ["info", "ox9162", "0"], ["read", "ox9162", "0", "0"]])
+def test_a_damaged_card_is_named_with_its_file_and_the_remedy(machine, args):
+    path = os.path.join(machine["QUELT_SIM_ROOT"], "card-3")  # the OX9162 card
+    os.truncate(path, 100)
+    r = quelt(machine, *args)
+    assert r.returncode == 1, r
+    assert ("device 3: card file %s is damaged" % path) in r.stderr, r
+    assert "quelt-sim repair 3" in r.stderr, r
+    # The cards that are sound are still listed.
+    if args[0] == "list" and len(args) == 1:
+        assert "EP4GXA PCIe Card" in r.stdout, r
+
+
+@pytest.mark.parametrize("args", [["list"], ["devices"], ["info", "ep4gxa", "0"]])
+def test_an_unusable_root_is_named(machine, args):
+    root = machine["QUELT_SIM_ROOT"]
+    with open(os.path.join(root, "machine"), "w") as f:
+        f.write("quelt-sim-machine 9\n")
+    r = quelt(machine, *args)
+    assert r.returncode == 1, r
+    assert "the machine index in %s is damaged" % root in r.stderr, r
+
+    shutil.rmtree(root)
+    r = quelt(machine, *args)
+    assert r.returncode == 1, r
+    assert "no machine at %s" % root in r.stderr and "quelt-sim init" in r.stderr, r
+
+
+def test_a_sound_machine_gives_no_problem_lines(machine):
+    for args in (["list"], ["devices"]):
+        r = quelt(machine, *args)
+        assert r.returncode == 0 and r.stderr == "", r
+    r = quelt(machine, "info", "ep4gxa", "1")
+    assert r.returncode == 1 and r.stderr.count("\n") == 1, r

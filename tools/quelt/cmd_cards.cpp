@@ -2,6 +2,7 @@
 #include <iostream>
 
 #include "commands.h"
+#include "machine.h"
 #include "table.h"
 
 namespace quelt_tool {
@@ -163,14 +164,14 @@ int CmdList(bool asJson) {
     }
     if (asJson) {
         PrintJson(out);
-        return kExitOk;
+        return ReportMachineProblems(kExitOk);
     }
     std::cout << head;
     if (total > 0) {
         std::cout << "\n";
         PrintTable(rows);
     }
-    return kExitOk;
+    return ReportMachineProblems(kExitOk);
 }
 
 int CmdInfo(const CardOptions& o) {

@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "commands.h"
+#include "machine.h"
 #include "stop.h"
 #include "table.h"
 
@@ -126,7 +127,7 @@ int CmdDevices(bool asJson) {
     } else {
         PrintTable(rows);
     }
-    return kExitOk;
+    return ReportMachineProblems(kExitOk);
 }
 
 int CmdOpen(const DeviceOptions& o) {

@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "commands.h"
+#include "machine.h"
 #include "stop.h"
 
 using namespace quelt_tool;
@@ -192,6 +193,9 @@ int main(int argc, char** argv) {
         if (*dma) rc = CmdDma(dmaOpts);
     } catch (const Failure& e) {
         std::cerr << "quelt: " << e.what << "\n";
+        // A card the library cannot see may be a damaged one: name it.
+        if (e.exitCode == kExitFailure)
+            for (const std::string& problem : MachineProblems()) std::cerr << "quelt: " << problem << "\n";
         rc = e.exitCode;
     }
     // Every card was closed by the command's own scope by now.
