@@ -52,9 +52,31 @@ MachineLock::~MachineLock() {
     os::CloseFile(file_);  // closing drops the lock
 }
 
-bool ReadIndex(const std::string& root, MachineIndex* index) {
-    std::ifstream in(IndexPath(root));
-    if (!in) return false;
+namespace {
+
+// Far above what an index of kMaxCards cards takes.
+constexpr std::uint64_t kMaxIndexBytes = 64 * 1024;
+// What an index of kMaxCards cards with ids of up to ten digits takes.
+constexpr std::size_t kCachedIndexBytes = 1024;
+
+// The whole index file; false when it cannot be opened. A file that cannot
+// be read whole, or is too large to be an index, is damaged.
+bool ReadIndexText(const std::string& root, std::string* text) {
+    const os::File file = os::OpenFile(IndexPath(root), os::Access::Read);
+    if (file == os::kNoFile) return false;
+    std::uint64_t size = 0;
+    bool ok = os::FileSize(file, &size) && size <= kMaxIndexBytes;
+    if (ok) {
+        text->resize(static_cast<std::size_t>(size));
+        ok = size == 0 || os::ReadAt(file, text->data(), text->size(), 0);
+    }
+    os::CloseFile(file);
+    if (!ok) Fail("the machine index in " + root + " is damaged");
+    return true;
+}
+
+MachineIndex ParseIndex(const std::string& root, const std::string& text) {
+    std::istringstream in(text);
     std::string magic;
     int version = 0;
     in >> magic >> version;
@@ -76,7 +98,45 @@ bool ReadIndex(const std::string& root, MachineIndex* index) {
         }
         if (!in) Fail("the machine index in " + root + " is damaged");
     }
-    *index = out;
+    return out;
+}
+
+}  // namespace
+
+bool ReadIndex(const std::string& root, MachineIndex* index) {
+    std::string text;
+    if (!ReadIndexText(root, &text)) return false;
+    // A card scan reads the index once for every device it lists and opens:
+    // the same bytes give the same index, so the last parse of this thread is
+    // kept, keyed by the whole text (never by times, which a quick rewrite
+    // may leave unchanged). Plain data: a thread-local with a destructor
+    // would keep the library from ever being unloaded.
+    struct LastParse {
+        std::size_t textSize;
+        char text[kCachedIndexBytes];
+        std::uint32_t driverVersion;
+        std::uint32_t nextId;
+        std::size_t cardCount;
+        std::uint32_t ids[kMaxCards];
+    };
+    thread_local LastParse last{};
+    if (last.textSize != 0 && text.size() == last.textSize &&
+        std::memcmp(text.data(), last.text, text.size()) == 0) {
+        index->driverVersion = last.driverVersion;
+        index->nextId = last.nextId;
+        index->ids.assign(last.ids, last.ids + last.cardCount);
+        return true;
+    }
+    MachineIndex parsed = ParseIndex(root, text);
+    if (text.size() <= sizeof last.text && parsed.ids.size() <= static_cast<std::size_t>(kMaxCards)) {
+        last.textSize = text.size();
+        std::memcpy(last.text, text.data(), text.size());
+        last.driverVersion = parsed.driverVersion;
+        last.nextId = parsed.nextId;
+        last.cardCount = parsed.ids.size();
+        std::copy(parsed.ids.begin(), parsed.ids.end(), last.ids);
+    }
+    *index = std::move(parsed);
     return true;
 }
 
