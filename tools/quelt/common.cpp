@@ -1,6 +1,7 @@
 #include "common.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
@@ -10,7 +11,9 @@
 
 #include "stop.h"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <signal.h>
 #endif
 
@@ -391,11 +394,32 @@ std::optional<StatusView> ReadStatus(const CardRef& card) {
 
 bool ProcessRunning(uint32_t pid) {
 #if defined(_WIN32)
-    (void)pid;
-    return true;
+    if (pid == 0) return false;
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    // A process of another user that we may not look at is still running.
+    if (!process) return GetLastError() == ERROR_ACCESS_DENIED;
+    DWORD code = 0;
+    const bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+    CloseHandle(process);
+    return running;
 #else
     return pid != 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
 #endif
+}
+
+std::string ProgramName(const char* argv0) {
+    std::string name = argv0 ? argv0 : "";
+#if defined(_WIN32)
+    name = name.substr(name.find_last_of("\\/:") + 1);
+    if (name.size() > 4) {
+        std::string ext = name.substr(name.size() - 4);
+        std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+        if (ext == ".exe") name.resize(name.size() - 4);
+    }
+#else
+    name = name.substr(name.find_last_of('/') + 1);
+#endif
+    return name.empty() ? "quelt" : name;
 }
 
 std::string VersionText() {

@@ -147,6 +147,9 @@ struct StatusView {
 std::optional<StatusView> ReadStatus(const CardRef& card);
 bool ProcessRunning(uint32_t pid);
 
+// argv[0] without its folder and, on Windows, its ".exe" ("quelt" if absent).
+std::string ProgramName(const char* argv0);
+
 // The version lines of --version.
 std::string VersionText();
 

@@ -48,6 +48,9 @@ int main(int argc, char** argv) {
         "Numbers are decimal or 0x-hex. Exit codes: 0 done, 1 failed, 2 bad command line, 3 interrupt wait "
         "timed "
         "out, 130 ended by Ctrl-C (every card closed)."};
+    // The bare name, without the folder or ".exe": the help reads the same
+    // in a Windows console as in a Linux shell.
+    app.name(ProgramName(argc > 0 ? argv[0] : nullptr));
     app.require_subcommand(1);
     app.set_version_flag(
         "--version", [] { return VersionText(); }, "show the tool, library interface and driver versions");

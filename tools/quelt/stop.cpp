@@ -52,6 +52,9 @@ BOOL WINAPI OnConsoleEvent(DWORD type) {
     switch (type) {
         case CTRL_C_EVENT:
         case CTRL_BREAK_EVENT:
+            // A second Ctrl-C while the first is being handled ends at once,
+            // as on Linux; the system releases what the process still holds.
+            if (g_stop) TerminateProcess(GetCurrentProcess(), 128 + 2);
             OnStop(2);
             return TRUE;
         case CTRL_CLOSE_EVENT:
