@@ -1,6 +1,6 @@
 # The tools for Windows: quelt.exe, linked against the DLL's import library
 # in both flavours, and the Wine checks that hold their commands and output
-# to what the Linux tools give (tests/wine_tools).
+# to what the Linux tools give (tests/tools/transcripts).
 #
 # CLI11 and nlohmann-json are header-only: their headers are taken from the
 # build machine, linked into a folder of their own so that nothing else of the
@@ -37,10 +37,10 @@ if(NOT QUELT_TESTS)
 endif()
 # The Windows runner of the tool transcripts: runs each command as a process
 # of its own beside the tools, in a console-less Wine process as under CTest.
-add_executable(test_wine_tools ${CMAKE_SOURCE_DIR}/tests/wine_tools/transcript.cpp)
+add_executable(test_wine_tools ${CMAKE_SOURCE_DIR}/tests/tools/transcripts/transcript.cpp)
 quelt_windows_tool(test_wine_tools)
 add_dependencies(test_wine_tools quelt)
 add_test(NAME wine_tools_no_cards
   COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/wine-run.sh $<TARGET_FILE:test_wine_tools>
-    ${CMAKE_SOURCE_DIR}/tests/wine_tools/no_cards.txt)
+    ${CMAKE_SOURCE_DIR}/tests/tools/transcripts/no_cards.txt)
 set_tests_properties(wine_tools_no_cards PROPERTIES TIMEOUT 300)

@@ -1,4 +1,4 @@
-// Runs a tool transcript (tests/wine_tools/*.txt) on Windows against
+// Runs a tool transcript (tests/tools/transcripts/*.txt) on Windows against
 // quelt.exe and quelt-sim.exe beside this program, and compares every
 // command's output and exit code with the transcript's; transcript.py runs
 // the same transcripts against the Linux tools, and its comment describes

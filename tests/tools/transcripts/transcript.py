@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Runs a tool transcript (tests/wine_tools/*.txt) against the Linux tools and
+"""Runs a tool transcript (tests/tools/transcripts/*.txt) against the Linux tools and
 compares every command's output and exit code with the transcript's. The same
 transcripts run under Wine against quelt.exe and quelt-sim.exe
 (transcript.cpp), so the two platforms are held to one text.
