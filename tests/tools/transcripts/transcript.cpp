@@ -236,10 +236,12 @@ void RemoveTree(const std::string& dir) {
     RemoveDirectoryA(dir.c_str());
 }
 
-int PendingWaits(const std::string& family, const std::string& position) {
-    Process p("quelt irq waits " + family + " " + position + " --json");
-    Result r = p.Finish("quelt irq waits");
-    static const std::regex count(R"re("irq_waits": (\d+))re");
+// Asked through quelt-sim, which opens no card: an open of quelt would stand
+// in the way of the normal connection a background command may be making.
+int PendingWaits(const std::string& device) {
+    Process p("quelt-sim status " + device + " --json");
+    Result r = p.Finish("quelt-sim status");
+    static const std::regex count(R"re("waits": (\d+))re");
     std::smatch m;
     for (const auto& line : r.out)
         if (std::regex_search(line, m, count)) return std::stoi(m[1]);
@@ -288,13 +290,10 @@ int main(int argc, char** argv) {
                 background = std::make_unique<Process>(step.arg);
                 break;
             case '~': {
-                std::istringstream words(step.arg);
-                std::string family, position;
-                words >> family >> position;
                 bool pending = false;
                 for (DWORD start = GetTickCount(); GetTickCount() - start < 20000;) {
                     if (!background || !background->Running()) break;
-                    if (PendingWaits(family, position) >= 1) {
+                    if (PendingWaits(step.arg) >= 1) {
                         pending = true;
                         break;
                     }

@@ -16,7 +16,9 @@ A transcript is a list of steps, each a line starting with one of:
                     not compared
     $ CMD ARGS      run and wait; the expected output follows
     & CMD ARGS      start in the background (one at a time)
-    ~ FAMILY POS    wait until the driver holds an interrupt wait on the card
+    ~ DEVICE        wait until the driver holds an interrupt wait on the device
+                    (asked through quelt-sim, which opens no card: an open
+                    of quelt would stand in the way of a normal connection)
     ^ int|term      stop the background command: Ctrl-C (SIGINT), or the
                     console closed (SIGTERM)
     =               wait for the background command; its output follows
@@ -113,15 +115,14 @@ def main():
                 background = subprocess.Popen(argv(arg), env=env, cwd=work, stdout=subprocess.PIPE,
                                               stderr=subprocess.PIPE, text=True)
             elif kind == "~":
-                family, position = arg.split()
                 deadline = time.monotonic() + 20
                 while True:
                     if background.poll() is not None:
                         failures.append(f"{step['raw']}: the background command ended first")
                         break
-                    r = subprocess.run(argv(f"quelt irq waits {family} {position} --json"), env=env,
-                                       capture_output=True, text=True, timeout=60)
-                    m = re.search(r'"irq_waits": (\d+)', r.stdout)
+                    r = subprocess.run(argv(f"quelt-sim status {arg} --json"), env=env, capture_output=True,
+                                       text=True, timeout=60)
+                    m = re.search(r'"waits": (\d+)', r.stdout)
                     if m and int(m.group(1)) >= 1:
                         break
                     if time.monotonic() > deadline:
