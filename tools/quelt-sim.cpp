@@ -1,6 +1,7 @@
 // quelt-sim: controls the simulated machine that stands in for the card
-// driver on Linux: make a machine, add and remove cards, raise interrupts,
-// show and set status blocks, set the driver version.
+// driver on Linux and under the simulated DLL on Windows: make a machine, add
+// and remove cards, raise interrupts, show and set status blocks, set the
+// driver version.
 #include <CLI/CLI.hpp>
 #include <cstdint>
 #include <cstdio>
@@ -228,14 +229,22 @@ int ShowEeprom(int device, bool asJson) {
 
 }  // namespace
 
+// Where the default machine lives, for the help.
+#if defined(_WIN32)
+constexpr const char* kRootHelp =
+    "machine root folder (default: %QUELT_SIM_ROOT%, else %LOCALAPPDATA%\\quelt-sim)";
+#else
+constexpr const char* kRootHelp =
+    "machine root directory (default: $QUELT_SIM_ROOT, else /dev/shm/quelt-sim-UID)";
+#endif
+
 int main(int argc, char** argv) {
-    CLI::App app{"Controls the simulated machine of quelt cards (card files in shared memory)."};
+    CLI::App app{
+        "Controls the simulated machine of quelt cards (card files mapped by every process that uses them).",
+        "quelt-sim"};
     app.require_subcommand(1);
     std::string root;
-    auto addRoot = [&root](CLI::App* cmd) {
-        cmd->add_option("--root", root,
-                        "machine root directory (default: $QUELT_SIM_ROOT, else /dev/shm/quelt-sim-UID)");
-    };
+    auto addRoot = [&root](CLI::App* cmd) { cmd->add_option("--root", root, kRootHelp); };
     addRoot(&app);
 
     // init
