@@ -442,7 +442,8 @@ HandleCounts CountOf(int device) {
     // This mapping's descriptor holds no slot, so every handle is counted.
     CardMap map = MapDevice(device, false);
     HandleCounts n;
-    if (!CountHandles(map.file(), &map.header()->slots, &n))
+    CardLock lock(map.header());
+    if (!CountCardHandles(map.file(), map.header(), &n))
         Fail("cannot count the handles of device " + std::to_string(device) + ": " + os::LastErrorText());
     return n;
 }

@@ -151,6 +151,7 @@ void Detach(Device* d) {
     UnmapAll(d);
     FreeDma(d);
     CardLock lock(d->header());
+    ClearWaitMark(d->header(), d->slot);
     ReleaseSlot(d->lockFile, &d->header()->slots, d->slot);
     d->slot = -1;
     UpdateAttachCount(d, -1);
@@ -233,6 +234,8 @@ bool CountIn(Device* d, DWORD* error) {
         return false;
     }
     d->slot = slot;
+    // A handle that died waiting on this slot left its mark.
+    ClearWaitMark(d->header(), slot);
     UpdateAttachCount(d, +1);
     return true;
 }
@@ -331,7 +334,7 @@ BOOL Wait(Device* d, void* in, DWORD inSize, DWORD* bytes, DWORD* error) {
     // Taken before the wait is counted: a discard sent by anyone who saw it
     // counted comes after, and ends it.
     const std::uint32_t gen = Shared(c->discardGen).load(std::memory_order_acquire);
-    if (!MarkSlot(d->lockFile, &c->slots, d->slot, true)) {
+    if (!MarkWaiting(d->lockFile, c, d->slot, true)) {
         *error = ERROR_NOT_ENOUGH_MEMORY;
         return FALSE;
     }
@@ -348,14 +351,16 @@ BOOL Wait(Device* d, void* in, DWORD inSize, DWORD* bytes, DWORD* error) {
         if (os::Passed(deadline)) break;
         os::Sleep(&c->wake, ticket, deadline);
     }
-    MarkSlot(d->lockFile, &c->slots, d->slot, false);
+    MarkWaiting(d->lockFile, c, d->slot, false);
     *bytes = discarded ? WAIT_DISCARDED_BYTES : 0;
     return TRUE;
 }
 
 BOOL IrqWaits(Device* d, DWORD* bytes, DWORD* error) {
     HandleCounts n;
-    if (!CountHandles(d->lockFile, &d->header()->slots, &n)) {
+    // Under the card lock: a slot taken meanwhile has its old mark cleared.
+    CardLock lock(d->header());
+    if (!CountCardHandles(d->lockFile, d->header(), &n)) {
         *error = ERROR_GEN_FAILURE;
         return FALSE;
     }

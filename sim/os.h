@@ -165,10 +165,11 @@ void Sleep(WakeWord* word, std::uint32_t ticket, const Deadline& deadline);
 // Every attached handle holds a slot of its card, which the system gives up
 // with the handle's file at detach and however the process ends (the file is
 // close-on-exec): on Linux a lock on one byte of the card file, shared while
-// attached and exclusive while it waits for an interrupt; on Windows named
-// objects that live as long as a handle to them. The count of attached handles
-// and of waits is the slots held, never a guess about which processes still
-// run.
+// attached and exclusive while it waits for an interrupt (MarkSlot); on
+// Windows named objects that live as long as a handle to them. The count of
+// attached handles and of waits is the slots held, never a guess about which
+// processes still run. (The card file marks the waits of its first slots
+// itself, counted only while SlotHeld: a wait then makes no system call.)
 inline constexpr int kSlotLimit = 1 << 20;
 
 // What the system needs in the card file to find the slots: nothing on Linux,
@@ -192,6 +193,10 @@ int ClaimSlot(File file, SlotBook* book);
 // system refuses the change.
 bool MarkSlot(File file, SlotBook* book, int slot, bool waiting);
 void ReleaseSlot(File file, SlotBook* book, int slot);
+
+// Whether the slot is held through a file other than this one; false too
+// when the system cannot tell. Never blocks.
+bool SlotHeld(File file, SlotBook* book, int slot);
 
 struct HandleCounts {
     std::int32_t attached = 0;  // slots held

@@ -289,6 +289,15 @@ void ReleaseSlot(File file, SlotBook*, int slot) {
     SetLock(Fd(file), F_UNLCK, kSlotBase + slot);
 }
 
+bool SlotHeld(File file, SlotBook*, int slot) {
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = kSlotBase + slot;
+    fl.l_len = 1;
+    return ::fcntl(Fd(file), F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
+}
+
 bool CountHandles(File file, SlotBook*, HandleCounts* counts) {
     HandleCounts n;
     // The kernel reports one conflicting lock of a range, not necessarily the

@@ -140,6 +140,29 @@ bool ReadIndex(const std::string& root, MachineIndex* index) {
     return true;
 }
 
+bool CountCardHandles(os::File file, CardFile* card, os::HandleCounts* counts) {
+    os::HandleCounts n;
+    if (!os::CountHandles(file, &card->slots, &n)) return false;
+    for (int slot = 0; slot < kMarkedSlots; ++slot) {
+        if (Shared(card->waitMarks[slot]).load(std::memory_order_acquire) == 0) continue;
+        if (os::SlotHeld(file, &card->slots, slot)) ++n.waiting;
+    }
+    *counts = n;
+    return true;
+}
+
+bool MarkWaiting(os::File file, CardFile* card, int slot, bool waiting) {
+    if (slot >= 0 && slot < kMarkedSlots) {
+        Shared(card->waitMarks[slot]).store(waiting ? 1u : 0u, std::memory_order_seq_cst);
+        return true;
+    }
+    return os::MarkSlot(file, &card->slots, slot, waiting);
+}
+
+void ClearWaitMark(CardFile* card, int slot) {
+    if (slot >= 0 && slot < kMarkedSlots) Shared(card->waitMarks[slot]).store(0u, std::memory_order_seq_cst);
+}
+
 void WriteIndex(const std::string& root, const MachineIndex& index) {
     std::ostringstream text;
     text << "quelt-sim-machine 1\n"

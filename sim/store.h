@@ -28,6 +28,8 @@ inline constexpr int kMaxRegions = 16;
 inline constexpr int kMaxCards = 64;
 inline constexpr std::size_t kMaxDescription = 300;
 inline constexpr std::uint32_t kDefaultDriverVersion = 110;
+// Slots whose waits are marked in the card file rather than by the system.
+inline constexpr int kMarkedSlots = 256;
 
 struct RegionSlot {
     std::uint64_t size;
@@ -76,6 +78,14 @@ struct CardFile {
     [[no_unique_address]] os::SlotBook slots;
 
     EepromStorage eeprom;
+
+    // Which handles wait for an interrupt, by slot, for the first
+    // kMarkedSlots slots: a word the waiter writes, so that a wait makes no
+    // system call for it. A mark counts only while its slot is held, and the
+    // system gives a slot up with its process (or at exec); whoever takes a
+    // slot clears its mark under `lock`. Waits on slots beyond are marked by
+    // the system (os::MarkSlot). Zero in files made before the marks.
+    std::uint32_t waitMarks[kMarkedSlots];
 };
 
 inline constexpr std::size_t kHeaderSize = 2 * kPage;
@@ -114,6 +124,15 @@ public:
 private:
     os::File file_ = os::kNoFile;
 };
+
+// The card's handles held through files other than this one, and of those
+// the ones waiting for an interrupt (marked in the card file or by the
+// system). Call under the card's lock. False when the system cannot count.
+bool CountCardHandles(os::File file, CardFile* card, os::HandleCounts* counts);
+// Marks the handle's slot waiting or not; false when it cannot be marked.
+bool MarkWaiting(os::File file, CardFile* card, int slot, bool waiting);
+// For a slot just taken, under the card's lock: not waiting.
+void ClearWaitMark(CardFile* card, int slot);
 
 // False when the root holds no machine.
 bool ReadIndex(const std::string& root, MachineIndex* index);

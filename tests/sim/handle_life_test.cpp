@@ -98,6 +98,53 @@ TEST(HandleLife, AttachThenExecReleasesTheHandle) {
     CloseHandle(h);
 }
 
+// A wait is marked in the card file, not by the kernel; a mark counts only
+// while its slot is held. Killed waiters, a waiter whose process execs, and a
+// slot taken again after its waiter died: none of them counts as waiting.
+TEST(HandleLife, WaitMarksOfGoneWaitersNeverCount) {
+    quelt_test::TempMachine machine(true);
+    Child killed([](Child& self) {
+        HANDLE h = OpenCard(2);
+        AttachRecord rec;
+        if (!Attach(h, &rec).ok) return 1;
+        self.Report("attached\n");
+        WaitIrq(h, kLongWait);  // killed in here
+        return 2;
+    });
+    ASSERT_EQ(killed.AwaitLine("attached"), "attached");
+    ASSERT_TRUE(Eventually([] { return sim::PendingWaits(2) == 1; }));
+    killed.Kill();
+    EXPECT_EQ(sim::PendingWaits(2), 0u);
+
+    // The first attach takes the dead waiter's slot; the second asks the
+    // driver, which sees the first attached and not waiting.
+    HANDLE first = OpenCard(2);
+    HANDLE second = OpenCard(2);
+    AttachRecord rec;
+    ASSERT_TRUE(Attach(first, &rec).ok);
+    ASSERT_TRUE(Attach(second, &rec).ok);
+    EXPECT_EQ(Request(second, IOCTL_CARD_IRQ_WAITS, nullptr, 0, nullptr, 0).bytes, 0u);
+    EXPECT_EQ(sim::PendingWaits(2), 0u);
+
+    Child execs([](Child& self) {
+        HANDLE h = OpenCard(2);
+        AttachRecord r;
+        if (!Attach(h, &r).ok) return 1;
+        std::thread waiter([h] { WaitIrq(h, kLongWait); });
+        waiter.detach();
+        if (!Eventually([] { return sim::PendingWaits(2) == 1; })) return 3;
+        self.Report("waiting\n");
+        ::execl("/bin/sleep", "sleep", "30", static_cast<char*>(nullptr));
+        return 2;
+    });
+    ASSERT_EQ(execs.AwaitLine("waiting"), "waiting");
+    EXPECT_TRUE(Eventually([] { return sim::PendingWaits(2) == 0; }));
+    EXPECT_EQ(::kill(execs.pid(), 0), 0) << "the exec'd process still runs";
+    EXPECT_EQ(Request(second, IOCTL_CARD_IRQ_WAITS, nullptr, 0, nullptr, 0).bytes, 0u);
+    CloseHandle(first);
+    CloseHandle(second);
+}
+
 TEST(HandleLife, AForkedChildDoesNotKeepItsParentsHandleAlive) {
     quelt_test::TempMachine machine(true);
     Child parent([](Child& self) {
