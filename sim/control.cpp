@@ -146,8 +146,8 @@ std::string CurrentRoot() {
         std::lock_guard g(StateMutex());
         if (!S().root.empty()) return S().root;
     }
-    const char* env = std::getenv("QUELT_SIM_ROOT");
-    if (env && *env) return env;
+    std::string env = os::Environment("QUELT_SIM_ROOT");
+    if (!env.empty()) return env;
     return DefaultRoot();
 }
 
@@ -166,8 +166,7 @@ bool DefaultRootInUse() {
         std::lock_guard g(StateMutex());
         if (!S().root.empty()) return false;
     }
-    const char* env = std::getenv("QUELT_SIM_ROOT");
-    return !(env && *env);
+    return os::Environment("QUELT_SIM_ROOT").empty();
 }
 
 void UseMachine() {

@@ -70,11 +70,12 @@ bool LockFile(File file, bool exclusive);
 
 enum class PathKind { Missing, Directory, Other };
 PathKind KindOf(const std::string& path);
-// Removes a file. Processes that map or hold it open keep using it; the name
-// is gone at once for every later open.
+// Removes a file. Processes that map or hold it open keep using it; no later
+// open finds it (on Windows the name lingers, refusing opens, until the last
+// handle goes).
 bool RemoveFile(const std::string& path);
 // Renames from over to, replacing it whole: readers see the old or the new.
-bool ReplaceFile(const std::string& from, const std::string& to);
+bool RenameOver(const std::string& from, const std::string& to);
 // Makes one directory, for the owner only; true when it exists already.
 bool MakeDirectory(const std::string& path);
 // Makes a directory and its parents, the last one for the owner only; false
@@ -85,6 +86,9 @@ bool MakeDirectories(const std::string& path, std::string* why);
 std::string MakeTempDirectory();
 // The per-user default root of the current user (not made here).
 std::string DefaultRoot();
+// The process's environment variable name; empty when unset. Reads the
+// system's environment block, where a program's own changes show at once.
+std::string Environment(const char* name);
 
 // What a later stat of a path is compared with: equal when the file was not
 // changed, replaced or touched since.
@@ -102,7 +106,7 @@ bool StampOf(const std::string& path, FileStamp* stamp);
 // Waiters sleep in the system; none spins.
 #if defined(_WIN32)
 struct SharedMutex {
-    char name[56];       // of the system's named mutex
+    char name[64];       // of the system's named mutex
     std::uint32_t held;  // set while someone holds it: a holder that died shows
     std::uint32_t reserved;
 };
@@ -129,7 +133,7 @@ void UnlockSharedMutex(SharedMutex* mutex);
 struct WakeWord {
     std::uint32_t value;
     std::uint32_t sleepers;  // processes' threads between registering and waking
-    char name[56];           // of the system's named semaphore
+    char name[64];           // of the system's named semaphore
 };
 #else
 struct WakeWord {
@@ -176,7 +180,7 @@ inline constexpr int kSlotLimit = 1 << 20;
 // where the locks are the book.
 #if defined(_WIN32)
 struct SlotBook {
-    char name[48];            // stem of the slots' object names
+    char name[64];            // stem of the slots' object names
     std::uint32_t highWater;  // no slot at or above it was ever claimed
     std::uint32_t reserved;
 };

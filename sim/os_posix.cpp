@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <utility>
@@ -135,7 +136,7 @@ bool RemoveFile(const std::string& path) {
     return ::unlink(path.c_str()) == 0;
 }
 
-bool ReplaceFile(const std::string& from, const std::string& to) {
+bool RenameOver(const std::string& from, const std::string& to) {
     return std::rename(from.c_str(), to.c_str()) == 0;
 }
 
@@ -162,6 +163,11 @@ std::string MakeTempDirectory() {
 
 std::string DefaultRoot() {
     return "/dev/shm/quelt-sim-" + std::to_string(::getuid());
+}
+
+std::string Environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
 }
 
 bool StampOf(const std::string& path, FileStamp* stamp) {

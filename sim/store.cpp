@@ -179,7 +179,7 @@ void WriteIndex(const std::string& root, const MachineIndex& index) {
         out.flush();
         if (!out) Fail("cannot write the machine index in " + root);
     }
-    if (!os::ReplaceFile(tmp, IndexPath(root))) Fail(Errno("cannot write", IndexPath(root)));
+    if (!os::RenameOver(tmp, IndexPath(root))) Fail(Errno("cannot write", IndexPath(root)));
 }
 
 MachineIndex RequireIndex(const std::string& root) {
@@ -577,7 +577,7 @@ public:
     void KeepAs(const std::string& path) {
         os::CloseFile(file_);
         file_ = os::kNoFile;
-        if (!os::ReplaceFile(path_, path)) Fail(Errno("cannot create card file", path));
+        if (!os::RenameOver(path_, path)) Fail(Errno("cannot create card file", path));
         kept_ = true;
     }
 
