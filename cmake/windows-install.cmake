@@ -18,7 +18,8 @@ set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "User-mode access to OX952, OX9162 and EP4GXA PCI cards")
 include(CPack)
 
-if(QUELT_TESTS)
+# The package test expects the real DLL on a machine without cards.
+if(QUELT_TESTS AND NOT QUELT_SIMULATED)
   add_test(NAME windows_install
     COMMAND bash ${CMAKE_SOURCE_DIR}/tests/tools/windows/install.sh ${CMAKE_BINARY_DIR} ${CMAKE_C_COMPILER})
 endif()

@@ -1,5 +1,11 @@
 # The Windows build (cross-built with cmake/mingw-w64.cmake): quelt_ox952.dll
 # and its import library, the Wine test program, and the checks that run them.
+#
+# -DQUELT_SIMULATED=ON builds the simulated flavour instead: the same DLL
+# (exports, version, icon) whose device calls are served by the simulated
+# card driver, the simulator as a static library for Windows programs
+# (quelt_simulator), and the Wine checks against a simulated machine.
+option(QUELT_SIMULATED "Build the simulated flavour of the DLL (devices served by the simulated card driver)" OFF)
 include(${CMAKE_CURRENT_LIST_DIR}/def-exports.cmake)
 enable_language(RC)
 
@@ -27,9 +33,29 @@ set(QUELT_VERSION_TEXT "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJ
 configure_file(${CMAKE_SOURCE_DIR}/src/quelt_ox952.rc.in ${QUELT_GENERATED}/quelt_ox952.rc @ONLY)
 set_source_files_properties(${QUELT_GENERATED}/quelt_ox952.rc PROPERTIES OBJECT_DEPENDS ${QUELT_ICON})
 
+# --- The simulator, for the simulated flavour only ---
+if(QUELT_SIMULATED)
+  file(GLOB QUELT_SIMULATOR_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/*.cpp)
+  list(FILTER QUELT_SIMULATOR_SOURCES EXCLUDE REGEX "/sim/os_posix\\.cpp$")
+  # The card-memory window registry is the POSIX layer's; it calls nothing
+  # of the system.
+  add_library(quelt_simulator STATIC ${QUELT_SIMULATOR_SOURCES}
+    ${CMAKE_SOURCE_DIR}/src/platform/posix/mmio_windows.cpp)
+  target_include_directories(quelt_simulator PUBLIC ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}/src
+    ${CMAKE_SOURCE_DIR})
+  target_compile_definitions(quelt_simulator PUBLIC QUELT_SIMULATED=1 WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)
+  target_compile_options(quelt_simulator PRIVATE ${QUELT_WARNINGS})
+  # Its fork handler has no use on Windows, which has no fork.
+  set_source_files_properties(${CMAKE_SOURCE_DIR}/src/platform/posix/mmio_windows.cpp
+    TARGET_DIRECTORY quelt_simulator PROPERTIES COMPILE_OPTIONS -Wno-unused-function)
+  # The stand-ins the DLL's device calls are redirected to (platform/win32.h).
+  set(QUELT_SIMULATED_SOURCES ${CMAKE_SOURCE_DIR}/src/platform/simulated/kernel32.cpp
+    ${CMAKE_SOURCE_DIR}/src/platform/posix/setupapi.cpp)
+endif()
+
 # --- The DLL ---
 add_library(quelt_ox952 SHARED ${QUELT_CORE_SOURCES} ${CMAKE_SOURCE_DIR}/src/entry.cpp ${QUELT_DEF}
-  ${QUELT_GENERATED}/quelt_ox952.rc)
+  ${QUELT_GENERATED}/quelt_ox952.rc ${QUELT_SIMULATED_SOURCES})
 add_dependencies(quelt_ox952 quelt_icon)
 target_include_directories(quelt_ox952 PRIVATE ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}/src)
 target_compile_definitions(quelt_ox952 PRIVATE QUELT_BUILDING_LIBRARY WIN32_LEAN_AND_MEAN
@@ -37,6 +63,9 @@ target_compile_definitions(quelt_ox952 PRIVATE QUELT_BUILDING_LIBRARY WIN32_LEAN
 target_compile_options(quelt_ox952 PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${QUELT_WARNINGS}>)
 target_link_options(quelt_ox952 PRIVATE ${QUELT_STATIC_RUNTIME})
 target_link_libraries(quelt_ox952 PRIVATE setupapi psapi user32)
+if(QUELT_SIMULATED)
+  target_link_libraries(quelt_ox952 PRIVATE quelt_simulator)
+endif()
 set_target_properties(quelt_ox952 PROPERTIES
   PREFIX "" IMPORT_PREFIX "" IMPORT_SUFFIX ".lib" LINK_DEPENDS ${QUELT_DEF})
 
@@ -67,10 +96,32 @@ add_test(NAME dll_exports
   COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/check-exports.sh dll $<TARGET_FILE:quelt_ox952> ${QUELT_DEF})
 set_tests_properties(dll_exports PROPERTIES ENVIRONMENT "OBJDUMP=${QUELT_OBJDUMP}")
 
+# The simulated DLL also holds the simulator and the parts of the C++ runtime
+# it uses (streams, file system): it may be larger.
+if(QUELT_SIMULATED)
+  set(QUELT_DLL_MAX_BYTES 2097152)
+else()
+  set(QUELT_DLL_MAX_BYTES 358400)
+endif()
 if(NOT CMAKE_BUILD_TYPE STREQUAL "Debug")
   add_test(NAME dll_debug_split
-    COMMAND bash ${CMAKE_SOURCE_DIR}/cmake/check-debug-split.sh $<TARGET_FILE:quelt_ox952> 358400)
+    COMMAND bash ${CMAKE_SOURCE_DIR}/cmake/check-debug-split.sh $<TARGET_FILE:quelt_ox952> ${QUELT_DLL_MAX_BYTES})
   set_tests_properties(dll_debug_split PROPERTIES ENVIRONMENT "OBJDUMP=${QUELT_OBJDUMP};OBJCOPY=${QUELT_OBJCOPY}")
+endif()
+
+# The real DLL holds no simulator; the simulated one has the real one's
+# exports, version and icons (the real one from QUELT_REAL_DLL, built in
+# another tree: scripts/test.sh passes build-win's).
+set(QUELT_REAL_DLL "" CACHE FILEPATH "The real quelt_ox952.dll, to compare the simulated one with")
+if(NOT QUELT_SIMULATED)
+  add_test(NAME dll_holds_no_simulator
+    COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/cmake/compare-flavours.py $<TARGET_FILE:quelt_ox952>)
+elseif(QUELT_REAL_DLL)
+  add_test(NAME dll_flavours_compared
+    COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/cmake/compare-flavours.py ${QUELT_REAL_DLL}
+      $<TARGET_FILE:quelt_ox952>)
+else()
+  message(STATUS "QUELT_REAL_DLL not set: the simulated DLL is not compared with the real one")
 endif()
 
 # The public header compiles as C here too and links against the import library.
@@ -86,6 +137,23 @@ endif()
 # resources and behaviour over Wine's real system DLLs. Each area adds its own
 # tests/wine/checks_<area>.cpp.
 file(GLOB QUELT_WINE_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/wine/*.cpp)
+if(QUELT_SIMULATED)
+  # The simulated DLL finds cards where the real one finds none: it runs its
+  # own checks, against a simulated machine (tests/wine/sim/).
+  file(GLOB QUELT_WINESIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/wine/sim/*.cpp)
+  add_executable(test_winsim ${CMAKE_SOURCE_DIR}/tests/wine/harness.cpp ${QUELT_WINESIM_SOURCES})
+  add_dependencies(test_winsim quelt_ox952)
+  target_include_directories(test_winsim PRIVATE ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}/tests/wine)
+  target_compile_options(test_winsim PRIVATE ${QUELT_WARNINGS} -Wno-restrict)
+  target_link_options(test_winsim PRIVATE ${QUELT_STATIC_RUNTIME})
+  # The control API of the simulated machine, to make machines and raise
+  # interrupts; the library itself is loaded by name.
+  target_link_libraries(test_winsim PRIVATE quelt_simulator setupapi version psapi user32)
+  add_test(NAME wine_simulated
+    COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/wine-run.sh $<TARGET_FILE:test_winsim>)
+  set_tests_properties(wine_simulated PROPERTIES TIMEOUT 600)
+  set(QUELT_WINE_SOURCES "")
+endif()
 if(QUELT_WINE_SOURCES)
   quelt_def_exports(${QUELT_DEF} QUELT_DEF_NAMES)
   list(TRANSFORM QUELT_DEF_NAMES REPLACE "^(.+)$" "\"\\1\"")

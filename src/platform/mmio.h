@@ -2,11 +2,11 @@
 // memory goes through these: one volatile access of the stated width, never
 // merged, split, reordered or left out.
 //
-// On Windows that is all they are. On POSIX a device model of the simulated
-// card driver may sit behind a window of card memory (the EEPROM on its control
-// byte, a recording model in tests); an access that touches a window with any
-// of its bytes goes to the model, every other access is the plain volatile
-// access.
+// In the real Windows DLL that is all they are. On POSIX, and in the
+// simulated DLL, a device model of the simulated card driver may sit behind a
+// window of card memory (the EEPROM on its control byte, a recording model in
+// tests); an access that touches a window with any of its bytes goes to the
+// model, every other access is the plain volatile access.
 #pragma once
 
 #include <atomic>
@@ -17,7 +17,7 @@
 
 namespace mmio {
 
-#if !QUELT_WINDOWS
+#if QUELT_MMIO_MODELS
 // A device model behind a window of card memory. Offsets are from the window's
 // start; width is 1, 4 or 8 bytes. An access that begins before the window
 // and reaches into it gets an offset that wrapped below zero: read it as a
@@ -68,7 +68,7 @@ inline bool MayTouchWindow(const volatile void* addr) {
 }  // namespace detail
 #endif
 
-#if !QUELT_WINDOWS
+#if QUELT_MMIO_MODELS
 namespace detail {
 // The access when it may touch a window: out of line, so the inline path
 // needs no registers saved for it.
@@ -88,7 +88,7 @@ template <typename T>
 
 template <typename T>
 inline T Read(const volatile void* addr) {
-#if !QUELT_WINDOWS
+#if QUELT_MMIO_MODELS
     if (detail::MayTouchWindow(addr)) [[unlikely]]
         return detail::ReadNearWindows<T>(addr);
 #endif
@@ -97,7 +97,7 @@ inline T Read(const volatile void* addr) {
 
 template <typename T>
 inline void Write(volatile void* addr, T value) {
-#if !QUELT_WINDOWS
+#if QUELT_MMIO_MODELS
     if (detail::MayTouchWindow(addr)) [[unlikely]]
         return detail::WriteNearWindows<T>(addr, value);
 #endif
@@ -108,7 +108,7 @@ inline void Write(volatile void* addr, T value) {
 // it was made. Lets a caller keep its own slow path out of line.
 template <typename T>
 inline bool TryPlainRead(const volatile void* addr, T* value) {
-#if !QUELT_WINDOWS
+#if QUELT_MMIO_MODELS
     if (detail::MayTouchWindow(addr)) return false;
 #endif
     *value = *static_cast<const volatile T*>(addr);
@@ -116,7 +116,7 @@ inline bool TryPlainRead(const volatile void* addr, T* value) {
 }
 template <typename T>
 inline bool TryPlainWrite(volatile void* addr, T value) {
-#if !QUELT_WINDOWS
+#if QUELT_MMIO_MODELS
     if (detail::MayTouchWindow(addr)) return false;
 #endif
     *static_cast<volatile T*>(addr) = value;

@@ -7,6 +7,12 @@
 // CreateFileA on a device path, DeviceIoControl) are served there by the
 // simulated card driver in sim/.
 //
+// The simulated flavour of the Windows DLL (QUELT_SIMULATED) sends the same
+// device calls to the simulated card driver too: below, their names are
+// redirected to the stand-ins of src/platform/simulated/ and
+// src/platform/posix/setupapi.cpp, and every other call goes to the system.
+// The real DLL is built without it and holds no simulator.
+//
 // No other file under src/ tests _WIN32.
 #pragma once
 
@@ -24,6 +30,53 @@
 
 #define QUELT_WINDOWS 1
 
+#if defined(QUELT_SIMULATED) && QUELT_SIMULATED
+// Device models may sit behind card memory (src/platform/mmio.h).
+#define QUELT_MMIO_MODELS 1
+
+// kernel32: a device path opens a simulated device; the handle's requests and
+// its close go to the simulated driver. Other paths and handles: the system.
+HANDLE QueltSim_CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
+                            LPSECURITY_ATTRIBUTES securityAttributes, DWORD creationDisposition,
+                            DWORD flagsAndAttributes, HANDLE templateFile);
+BOOL QueltSim_CloseHandle(HANDLE handle);
+BOOL QueltSim_DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inBufferSize,
+                              LPVOID outBuffer, DWORD outBufferSize, LPDWORD bytesReturned,
+                              LPOVERLAPPED overlapped);
+#define CreateFileA QueltSim_CreateFileA
+#define CloseHandle QueltSim_CloseHandle
+#define DeviceIoControl QueltSim_DeviceIoControl
+
+// setupapi: the listing and install parameters of the simulated machine.
+HDEVINFO QueltSim_SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR enumerator, HWND parent, DWORD flags);
+BOOL QueltSim_SetupDiEnumDeviceInfo(HDEVINFO set, DWORD memberIndex, PSP_DEVINFO_DATA data);
+BOOL QueltSim_SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA data, DWORD property,
+                                                PDWORD propertyRegDataType, PBYTE buffer, DWORD bufferSize,
+                                                PDWORD requiredSize);
+BOOL QueltSim_SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA data, const GUID* interfaceClassGuid,
+                                          DWORD memberIndex, PSP_DEVICE_INTERFACE_DATA interfaceData);
+BOOL QueltSim_SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA interfaceData,
+                                               PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize,
+                                               PDWORD requiredSize, PSP_DEVINFO_DATA data);
+BOOL QueltSim_SetupDiDestroyDeviceInfoList(HDEVINFO set);
+BOOL QueltSim_SetupDiGetDeviceInstallParamsA(HDEVINFO set, PSP_DEVINFO_DATA data,
+                                             PSP_DEVINSTALL_PARAMS_A params);
+BOOL QueltSim_SetupDiSetDeviceInstallParamsA(HDEVINFO set, PSP_DEVINFO_DATA data,
+                                             PSP_DEVINSTALL_PARAMS_A params);
+BOOL QueltSim_SetupDiInstallDevice(HDEVINFO set, PSP_DEVINFO_DATA data);
+#define SetupDiGetClassDevsA QueltSim_SetupDiGetClassDevsA
+#define SetupDiEnumDeviceInfo QueltSim_SetupDiEnumDeviceInfo
+#define SetupDiGetDeviceRegistryPropertyA QueltSim_SetupDiGetDeviceRegistryPropertyA
+#define SetupDiEnumDeviceInterfaces QueltSim_SetupDiEnumDeviceInterfaces
+#define SetupDiGetDeviceInterfaceDetailA QueltSim_SetupDiGetDeviceInterfaceDetailA
+#define SetupDiDestroyDeviceInfoList QueltSim_SetupDiDestroyDeviceInfoList
+#define SetupDiGetDeviceInstallParamsA QueltSim_SetupDiGetDeviceInstallParamsA
+#define SetupDiSetDeviceInstallParamsA QueltSim_SetupDiSetDeviceInstallParamsA
+#define SetupDiInstallDevice QueltSim_SetupDiInstallDevice
+#else
+#define QUELT_MMIO_MODELS 0
+#endif
+
 #else  // POSIX
 
 #include <pthread.h>
@@ -32,6 +85,7 @@
 #include <cstdint>
 
 #define QUELT_WINDOWS 0
+#define QUELT_MMIO_MODELS 1
 
 // --- Basic types, sized as on 64-bit Windows (LLP64: long is 32 bits there) ---
 using BYTE = std::uint8_t;

@@ -26,6 +26,7 @@
 
 #include "platform/fork_safe.h"
 #include "platform/posix/test_hooks.h"
+#include "platform/sim_device.h"
 #include "platform/win32.h"
 #include "sim/driver.h"
 
@@ -325,10 +326,9 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECU
                    DWORD creationDisposition, DWORD, HANDLE) {
     if (fileName == nullptr) return Fail(ERROR_INVALID_PARAMETER);
     if (sim::driver::IsDevicePath(fileName)) {
-        if (creationDisposition != OPEN_EXISTING) return Fail(ERROR_INVALID_PARAMETER);
         DWORD error = ERROR_GEN_FAILURE;
-        sim::driver::Device* device = sim::driver::Open(fileName, &error);
-        if (device == nullptr) return Fail(error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE);
+        sim::driver::Device* device = sim_device::Open(fileName, creationDisposition, &error);
+        if (device == nullptr) return Fail(error);
         auto object = std::make_shared<HandleObject>();
         object->kind = HandleObject::Kind::Device;
         object->device = device;
@@ -384,19 +384,12 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD 
         lastError = ERROR_INVALID_FUNCTION;
         return FALSE;
     }
-    if ((inBuffer == nullptr && inBufferSize != 0) || (outBuffer == nullptr && outBufferSize != 0)) {
-        *bytesReturned = 0;
-        lastError = ERROR_NOACCESS;
-        return FALSE;
-    }
     DWORD error = ERROR_SUCCESS;
-    const BOOL ok = sim::driver::Control(object->device, ioControlCode, inBuffer, inBufferSize, outBuffer,
-                                         outBufferSize, bytesReturned, &error);
-    if (!ok) {
-        lastError = error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
-        return FALSE;
-    }
-    return TRUE;
+    if (sim_device::Request(object->device, ioControlCode, inBuffer, inBufferSize, outBuffer, outBufferSize,
+                            bytesReturned, overlapped, &error))
+        return TRUE;
+    lastError = error;
+    return FALSE;
 }
 
 // Deletes a file. A missing file is ERROR_FILE_NOT_FOUND (ERROR_PATH_NOT_FOUND
