@@ -4,6 +4,9 @@
 #   2. builds the Linux library, tools and tests and runs CTest,
 #   3. cross-builds the Windows DLL and its test program, checks the DLL's
 #      export and import tables and runs the test program under Wine,
+#   3b. cross-builds the simulated flavour of the DLL, compares it with the
+#      real one (exports, version and icons; no simulator in the real one)
+#      and runs the Windows checks against a simulated machine under Wine,
 #   4. builds and runs the whole Linux suite under AddressSanitizer and
 #      UndefinedBehaviorSanitizer,
 #   5. builds and runs the whole Linux suite under ThreadSanitizer (the
@@ -13,7 +16,7 @@
 #      QUELT_FUZZ_SECONDS, 120 s).
 # Options: --no-asan skips stage 4, --no-tsan stage 5, --no-fuzz stage 6
 # (--with-tsan is still accepted; the ThreadSanitizer run is on by default).
-# Build folders: build/, build-win/, build-asan/, build-tsan/, build-fuzz/
+# Build folders: build/, build-win/, build-win-sim/, build-asan/, build-tsan/, build-fuzz/
 # (QUELT_BUILD_PREFIX changes "build").
 set -euo pipefail
 
@@ -60,6 +63,17 @@ if step "Windows cross-build" cmake -S "$root" -B "$prefix-win" -DCMAKE_BUILD_TY
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" &&
   step "Windows cross-build" cmake --build "$prefix-win" -j"$jobs"; then
   step "DLL export/import check and Wine harness" ctest --test-dir "$prefix-win" --output-on-failure || true
+fi
+
+case $prefix in
+/*) real_dll="$prefix-win/quelt_ox952.dll" ;;
+*) real_dll="$root/$prefix-win/quelt_ox952.dll" ;;
+esac
+if step "Windows simulated DLL cross-build" cmake -S "$root" -B "$prefix-win-sim" -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" -DQUELT_SIMULATED=ON -DQUELT_REAL_DLL="$real_dll" &&
+  step "Windows simulated DLL cross-build" cmake --build "$prefix-win-sim" -j"$jobs"; then
+  step "Simulated DLL against the real one, and Wine checks on a simulated machine" \
+    ctest --test-dir "$prefix-win-sim" --output-on-failure || true
 fi
 
 if [[ $asan -eq 1 ]]; then

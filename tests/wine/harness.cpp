@@ -1,11 +1,13 @@
 // Runs the registered Wine checks: loads quelt_ox952.dll by name, runs every
 // check (or those whose name contains the first argument), unloads the
-// library and reports. Exit status 0 only when every check passed.
+// library and reports. Exit status 0 only when every check passed. Run as
+// `--child ROLE ARGS...` it loads the library and plays that child role.
 #include "harness.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,11 @@ struct Check {
 std::vector<Check>& Checks() {
     static std::vector<Check> checks;
     return checks;
+}
+
+std::map<std::string, wine::ChildBody>& Roles() {
+    static std::map<std::string, wine::ChildBody> roles;
+    return roles;
 }
 
 HMODULE library = nullptr;
@@ -120,7 +127,159 @@ std::string wine::TempDirectory() {
     return dir;
 }
 
+bool wine::RegisterChild(const char* role, ChildBody body) {
+    Roles()[role] = body;
+    return true;
+}
+
+namespace {
+
+// One argument of a command line, quoted as the C runtime reads it back.
+std::string Quoted(const std::string& arg) {
+    std::string out = "\"";
+    std::size_t backslashes = 0;
+    for (char c : arg) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+        backslashes = 0;
+        out += c;
+    }
+    out.append(backslashes * 2, '\\');
+    return out + "\"";
+}
+
+}  // namespace
+
+wine::Child::Child(const std::string& role, const std::vector<std::string>& args) {
+    char self[MAX_PATH] = "";
+    GetModuleFileNameA(nullptr, self, sizeof self);
+    std::string command = Quoted(self) + " --child " + Quoted(role);
+    for (const std::string& arg : args) command += " " + Quoted(arg);
+
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
+        Fail(__FILE__, __LINE__, "cannot make a pipe: " + ErrorText(GetLastError()));
+        return;
+    }
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION info{};
+    std::vector<char> line(command.begin(), command.end());
+    line.push_back('\0');
+    const BOOL made =
+        CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info);
+    const DWORD error = GetLastError();
+    CloseHandle(writeEnd);
+    if (!made) {
+        CloseHandle(readEnd);
+        Fail(__FILE__, __LINE__, "cannot start child " + role + ": " + ErrorText(error));
+        return;
+    }
+    CloseHandle(info.hThread);
+    process_ = info.hProcess;
+    pid_ = info.dwProcessId;
+    output_ = readEnd;
+}
+
+wine::Child::~Child() {
+    if (process_ != nullptr) {
+        if (WaitForSingleObject(process_, 0) == WAIT_TIMEOUT) {
+            TerminateProcess(process_, 99);
+            WaitForSingleObject(process_, 5000);
+        }
+        CloseHandle(process_);
+    }
+    if (output_ != nullptr) CloseHandle(output_);
+}
+
+std::string wine::Child::ReadLine(DWORD timeoutMs) {
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    for (;;) {
+        const auto newline = buffered_.find('\n');
+        if (newline != std::string::npos) {
+            std::string line = buffered_.substr(0, newline);
+            buffered_.erase(0, newline + 1);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            return line;
+        }
+        if (output_ == nullptr) return "";
+        DWORD available = 0;
+        if (!PeekNamedPipe(output_, nullptr, 0, nullptr, &available, nullptr)) return "";  // it ended
+        if (available > 0) {
+            char chunk[512];
+            DWORD got = 0;
+            if (!ReadFile(output_, chunk, sizeof chunk < available ? sizeof chunk : available, &got, nullptr))
+                return "";
+            buffered_.append(chunk, got);
+            continue;
+        }
+        if (GetTickCount64() >= end) return "";
+        Sleep(2);
+    }
+}
+
+std::string wine::Child::AwaitLine(const std::string& prefix, DWORD timeoutMs) {
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    for (;;) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= end) break;
+        std::string line = ReadLine(static_cast<DWORD>(end - now));
+        if (line.rfind(prefix, 0) == 0) return line;
+        if (line.empty() && (output_ == nullptr || WaitForSingleObject(process_, 0) == WAIT_OBJECT_0)) {
+            // Ended: what it wrote before is still to be read.
+            DWORD available = 0;
+            if (!PeekNamedPipe(output_, nullptr, 0, nullptr, &available, nullptr) || available == 0) {
+                if (buffered_.find('\n') == std::string::npos) break;
+            }
+        }
+    }
+    Fail(__FILE__, __LINE__, "child " + std::to_string(pid_) + " gave no line starting \"" + prefix + "\"");
+    return "";
+}
+
+int wine::Child::Wait(DWORD timeoutMs) {
+    if (process_ == nullptr) return -1;
+    if (WaitForSingleObject(process_, timeoutMs) != WAIT_OBJECT_0) {
+        Fail(__FILE__, __LINE__, "child " + std::to_string(pid_) + " still runs");
+        return -1;
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(process_, &code);
+    return static_cast<int>(code);
+}
+
+void wine::Child::Kill() {
+    if (process_ == nullptr) return;
+    TerminateProcess(process_, 137);
+    WaitForSingleObject(process_, 10000);
+}
+
 int main(int argc, char** argv) {
+    if (argc > 2 && std::string(argv[1]) == "--child") {
+        auto role = Roles().find(argv[2]);
+        if (role == Roles().end()) {
+            std::printf("no child role %s\n", argv[2]);
+            return 2;
+        }
+        library = LoadLibraryA("quelt_ox952.dll");
+        if (library == nullptr) {
+            std::printf("cannot load quelt_ox952.dll: %s\n", ErrorText(GetLastError()).c_str());
+            return 1;
+        }
+        const int code = role->second(std::vector<std::string>(argv + 3, argv + argc));
+        std::fflush(stdout);
+        return currentFailed ? 1 : code;
+    }
     const std::string filter = argc > 1 ? argv[1] : "";
     std::vector<Check> checks = Checks();
     std::stable_sort(checks.begin(), checks.end(), [](const Check& a, const Check& b) {

@@ -9,6 +9,10 @@
 //
 // Exports are resolved with GetProcAddress by name, so a missing export is a
 // clear failure of the checks that need it, not a program that cannot start.
+//
+// A check that needs other processes runs this program again in a child role
+// (WINE_CHILD, wine::Child): the child loads the library the same way, does
+// its part and reports lines on its standard output.
 #pragma once
 
 // windows.h first: the other system headers build on it. Checks get SetupAPI
@@ -24,6 +28,7 @@
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "quelt_ox952.h"
 
@@ -45,6 +50,41 @@ FARPROC Resolve(const char* name, const char* file, int line);
 // A fresh empty directory for the running check (removed with its contents
 // after the check); Windows path without a trailing backslash.
 std::string TempDirectory();
+
+// --- Child processes ---
+using ChildBody = int (*)(const std::vector<std::string>& args);
+bool RegisterChild(const char* role, ChildBody body);
+
+// This program run again as `role` with args, its standard output piped here.
+// The child inherits this process's environment as it is when it starts. The
+// destructor ends a child still running.
+class Child {
+public:
+    Child(const std::string& role, const std::vector<std::string>& args = {});
+    ~Child();
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    bool started() const { return process_ != nullptr; }
+    DWORD pid() const { return pid_; }
+    // The next line of its output without the line end; empty once it ended
+    // or after timeoutMs.
+    std::string ReadLine(DWORD timeoutMs);
+    // Reads lines until one starts with prefix; returns it, or "" (after
+    // recording a failure) when the child ended or the time passed first.
+    std::string AwaitLine(const std::string& prefix, DWORD timeoutMs = 20000);
+    // Its exit code, or -1 (after recording a failure) when it is still
+    // running after timeoutMs.
+    int Wait(DWORD timeoutMs = 20000);
+    // Ends it as TerminateProcess does: no code of the child runs any more.
+    void Kill();
+
+private:
+    HANDLE process_ = nullptr;
+    HANDLE output_ = nullptr;
+    DWORD pid_ = 0;
+    std::string buffered_;
+};
 
 // GetProcAddress's generic pointer as the export's real type (through the
 // generic function type, which the compiler accepts without a warning).
@@ -95,6 +135,12 @@ bool CompareEq(const A& a, const B& b, const char* ea, const char* eb, const cha
 }
 
 }  // namespace wine
+
+#define WINE_CHILD(role)                                                \
+    static int wine_child_##role(const std::vector<std::string>& args); \
+    [[maybe_unused]] static const bool wine_child_registered_##role =   \
+        wine::RegisterChild(#role, wine_child_##role);                  \
+    static int wine_child_##role([[maybe_unused]] const std::vector<std::string>& args)
 
 #define WINE_CHECK(name)                                        \
     static void wine_check_##name();                            \

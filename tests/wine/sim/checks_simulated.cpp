@@ -1,0 +1,287 @@
+// The simulated DLL under Wine against a simulated machine: the same exports
+// a Windows application calls, served by the simulated card driver on
+// Windows primitives, across real Windows processes (child roles of this
+// program).
+//
+// The machine is the default one (OX952 function 0 and 1, OX9162, EP4GXA at
+// device numbers 1 to 4), made in a temporary root that QUELT_SIM_ROOT names
+// for the library and every child.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "harness.h"
+#include "sim/control.h"
+
+// The library's export, called through the loaded library.
+#define Q(fn) QUELT_EXPORT(fn)
+
+namespace {
+
+constexpr int kOx9162Device = 3;
+constexpr int kEp4gxaDevice = 4;
+
+// The machine of this run, made on first use.
+void UseMachine() {
+    static const std::string root = [] {
+        std::string made = sim::CreateTempMachine(true);
+        SetEnvironmentVariableA("QUELT_SIM_ROOT", made.c_str());
+        return made;
+    }();
+}
+
+void Say(const std::string& line) {
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+std::string Number(std::uint32_t value) {
+    return std::to_string(value);
+}
+
+// A named event the parent sets to let a child go on.
+struct Signal {
+    std::string name = "Local\\quelt-check-" + std::to_string(GetCurrentProcessId()) + "-" +
+                       std::to_string(GetTickCount64());
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
+    ~Signal() { CloseHandle(event); }
+    void Set() { SetEvent(event); }
+};
+
+// Polls until done() or about 20 s have passed.
+template <typename F>
+bool Eventually(F done) {
+    for (int i = 0; i < 4000; ++i) {
+        if (done()) return true;
+        Sleep(5);
+    }
+    return done();
+}
+
+std::uint32_t OpenKind(const std::string& kind) {
+    if (kind == "multi") return Q(EP4GXA_OpenMulti)(0, 0);
+    if (kind == "diagnostic") return Q(EP4GXA_OpenDiagnostic)(0, 0);
+    return Q(EP4GXA_Open)(0, 0);
+}
+
+}  // namespace
+
+// Opens the EP4GXA card in the given kind and reports the result; then holds
+// it until the named event is set (and closes it) or, with "-", until killed.
+WINE_CHILD(hold) {
+    const std::uint32_t rc = OpenKind(args.at(0));
+    Say("open " + Number(rc));
+    if (rc != QUELT_OK) return 0;
+    if (args.at(1) == "-") {
+        Sleep(INFINITE);
+        return 0;
+    }
+    HANDLE go = OpenEventA(SYNCHRONIZE, FALSE, args.at(1).c_str());
+    if (go == nullptr) return 3;
+    WaitForSingleObject(go, 30000);
+    CloseHandle(go);
+    Say("closed " + Number(Q(EP4GXA_Close)(0)));
+    return 0;
+}
+
+// Raises one interrupt on the EP4GXA card once a wait is in progress on it.
+WINE_CHILD(raise) {
+    const bool waiting = Eventually([] { return sim::PendingWaits(kEp4gxaDevice) > 0; });
+    if (!waiting) {
+        Say("no wait came");
+        return 4;
+    }
+    sim::RaiseIrq(kEp4gxaDevice);
+    Say("raised");
+    return 0;
+}
+
+WINE_CHILD(eeprom_write) {
+    const std::uint32_t open = Q(OX9162_Open)(0, 0);
+    const std::uint32_t wrote =
+        Q(OX9162_EEPROM_WR)(0, static_cast<std::uint32_t>(std::stoul(args.at(0))),
+                            static_cast<std::uint16_t>(std::stoul(args.at(1), nullptr, 0)));
+    Say("wrote " + Number(open) + " " + Number(wrote) + " " + Number(Q(OX9162_Close)(0)));
+    return 0;
+}
+
+WINE_CHILD(eeprom_read) {
+    const std::uint32_t open = Q(OX9162_Open)(0, 0);
+    std::uint16_t value = 0;
+    const std::uint32_t read =
+        Q(OX9162_EEPROM_RD)(0, static_cast<std::uint32_t>(std::stoul(args.at(0))), &value);
+    Say("read " + Number(open) + " " + Number(read) + " " + Number(value) + " " + Number(Q(OX9162_Close)(0)));
+    return 0;
+}
+
+WINE_CHILD(count_cards) {
+    std::uint32_t ox9162 = 0, ep4gxa = 0, ox952 = 0;
+    const std::uint32_t a = Q(OX9162_CardsInSystem)(&ox9162);
+    const std::uint32_t b = Q(EP4GXA_CardsInSystem)(&ep4gxa);
+    const std::uint32_t c = Q(OX952_CardsInSystem)(&ox952);
+    Say("cards " + Number(a | b | c) + " " + Number(ox952) + " " + Number(ox9162) + " " + Number(ep4gxa));
+    return 0;
+}
+
+WINE_CHECK(SimulatedCardsAreListedWithTheirIdentity) {
+    UseMachine();
+    std::uint32_t count = 0;
+    EXPECT_EQ(Q(OX952_CardsInSystem)(&count), QUELT_OK);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(Q(OX9162_CardsInSystem)(&count), QUELT_OK);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(Q(EP4GXA_CardsInSystem)(&count), QUELT_OK);
+    EXPECT_EQ(count, 1u);
+    std::uint32_t value = 0;
+    EXPECT_EQ(Q(EP4GXA_Card_ID)(0, &value), QUELT_OK);
+    EXPECT_EQ(value, 0x4701u);
+    EXPECT_EQ(Q(EP4GXA_Card_SerNr)(0, &value), QUELT_OK);
+    EXPECT_EQ(value, 1001u);
+    // Region memory is the card file's, seen by the control API too.
+    ASSERT_EQ(Q(EP4GXA_Open)(0, 0), QUELT_OK);
+    EXPECT_EQ(Q(EP4GXA_WriteReg32)(0, 0x40, 0xA5A55A5Au), QUELT_OK);
+    std::uint32_t seen = 0;
+    std::memcpy(&seen, sim::RegionMemory(kEp4gxaDevice, 0) + 0x40, 4);
+    EXPECT_EQ(seen, 0xA5A55A5Au);
+    EXPECT_EQ(sim::AttachedHandles(kEp4gxaDevice), 1);
+    EXPECT_EQ(Q(EP4GXA_Close)(0), QUELT_OK);
+    EXPECT_EQ(sim::AttachedHandles(kEp4gxaDevice), 0);
+}
+
+WINE_CHECK(ConnectionRulesAdmitAndRefuseOtherProcesses) {
+    UseMachine();
+    // A normal connection in another process refuses normal and multi ones
+    // here, and admits a diagnostic one.
+    Signal release;
+    wine::Child holder("hold", {"normal", release.name});
+    ASSERT_EQ(holder.AwaitLine("open"), "open 0");
+    EXPECT_EQ(Q(EP4GXA_Open)(0, 0), QUELT_REFUSED);
+    EXPECT_EQ(Q(EP4GXA_OpenMulti)(0, 0), QUELT_REFUSED);
+    EXPECT_EQ(Q(EP4GXA_OpenDiagnostic)(0, 0), QUELT_OK);
+    EXPECT_EQ(Q(EP4GXA_Close)(0), QUELT_OK);
+    release.Set();
+    EXPECT_EQ(holder.AwaitLine("closed"), "closed 0");
+    EXPECT_EQ(holder.Wait(), 0);
+
+    // Once it closed, this process gets the normal connection, and another
+    // process is refused one in turn; multi connections share the card.
+    ASSERT_EQ(Q(EP4GXA_Open)(0, 0), QUELT_OK);
+    wine::Child refused("hold", {"normal", "-"});
+    EXPECT_EQ(refused.AwaitLine("open"), "open " + Number(QUELT_REFUSED));
+    EXPECT_EQ(refused.Wait(), 0);
+    EXPECT_EQ(Q(EP4GXA_Close)(0), QUELT_OK);
+    ASSERT_EQ(Q(EP4GXA_OpenMulti)(0, 0), QUELT_OK);
+    Signal release2;
+    wine::Child multi("hold", {"multi", release2.name});
+    EXPECT_EQ(multi.AwaitLine("open"), "open 0");
+    release2.Set();
+    EXPECT_EQ(multi.AwaitLine("closed"), "closed 0");
+    EXPECT_EQ(Q(EP4GXA_Close)(0), QUELT_OK);
+}
+
+WINE_CHECK(InterruptRaisedByAnotherProcessWakesTheWait) {
+    UseMachine();
+    ASSERT_EQ(Q(EP4GXA_Open)(0, 1), QUELT_OK);
+    ASSERT_EQ(Q(EP4GXA_IRQ_SetTimeout)(0, 20000), QUELT_OK);
+    wine::Child raiser("raise");
+    std::uint32_t count = 0;
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(Q(EP4GXA_IRQ_Wait)(0, &count), QUELT_OK);
+    // The library asks the driver in slices of 5 s and looks at the counters
+    // between them: a wait that ends sooner was woken by the other process,
+    // not found the interrupt at a slice's end.
+    const ULONGLONG took = GetTickCount64() - start;
+    if (took >= 4500)
+        wine::Fail(__FILE__, __LINE__, "the wait ended only after " + std::to_string(took) + " ms");
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(raiser.AwaitLine("raised"), "raised");
+    EXPECT_EQ(raiser.Wait(), 0);
+    EXPECT_EQ(Q(EP4GXA_IRQ_Count)(0), 1u);
+    EXPECT_EQ(Q(EP4GXA_Close)(0), QUELT_OK);
+}
+
+WINE_CHECK(CloseEndsAWaitInAnotherThread) {
+    UseMachine();
+    ASSERT_EQ(Q(EP4GXA_Open)(0, 1), QUELT_OK);
+    ASSERT_EQ(Q(EP4GXA_IRQ_SetTimeout)(0, 20000), QUELT_OK);
+    std::uint32_t result = 0;
+    std::thread waiter([&result] {
+        std::uint32_t count = 0;
+        result = Q(EP4GXA_IRQ_Wait)(0, &count);
+    });
+    EXPECT_TRUE(Eventually([] { return sim::PendingWaits(kEp4gxaDevice) == 1; }));
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(Q(EP4GXA_Close)(0), QUELT_OK);
+    waiter.join();
+    EXPECT_EQ(result, QUELT_WAIT_ENDED);
+    // Woken by the discard, not found discarded at the end of a 5 s slice.
+    const ULONGLONG took = GetTickCount64() - start;
+    if (took >= 4500)
+        wine::Fail(__FILE__, __LINE__, "the wait ended only after " + std::to_string(took) + " ms");
+    EXPECT_EQ(sim::PendingWaits(kEp4gxaDevice), 0u);
+}
+
+WINE_CHECK(EepromWordsWrittenByOneProcessAreReadByAnother) {
+    UseMachine();
+    wine::Child writer("eeprom_write", {"5", "0xBEEF"});
+    EXPECT_EQ(writer.AwaitLine("wrote"), "wrote 0 0 0");
+    EXPECT_EQ(writer.Wait(), 0);
+    // Written through the part's serial protocol into the card file.
+    EXPECT_EQ(sim::EepromWords(kOx9162Device).at(5), 0xBEEFu);
+    ASSERT_EQ(Q(OX9162_Open)(0, 0), QUELT_OK);
+    std::uint16_t value = 0;
+    EXPECT_EQ(Q(OX9162_EEPROM_RD)(0, 5, &value), QUELT_OK);
+    EXPECT_EQ(value, 0xBEEFu);
+    EXPECT_EQ(Q(OX9162_EEPROM_WR)(0, 6, 0x1234), QUELT_OK);
+    EXPECT_EQ(Q(OX9162_Close)(0), QUELT_OK);
+    wine::Child reader("eeprom_read", {"6"});
+    EXPECT_EQ(reader.AwaitLine("read"), "read 0 0 " + Number(0x1234) + " 0");
+    EXPECT_EQ(reader.Wait(), 0);
+}
+
+WINE_CHECK(KilledHolderReleasesItsAttach) {
+    UseMachine();
+    wine::Child holder("hold", {"normal", "-"});
+    ASSERT_EQ(holder.AwaitLine("open"), "open 0");
+    EXPECT_EQ(sim::AttachedHandles(kEp4gxaDevice), 1);
+    EXPECT_EQ(Q(EP4GXA_Open)(0, 0), QUELT_REFUSED);
+    holder.Kill();
+    // The system closed the dead process's handles, and its attach with them.
+    EXPECT_EQ(sim::AttachedHandles(kEp4gxaDevice), 0);
+    EXPECT_EQ(Q(EP4GXA_Open)(0, 0), QUELT_OK);
+    std::uint32_t open = 0;
+    EXPECT_EQ(Q(EP4GXA_Card_OpenCount)(0, &open), QUELT_OK);
+    EXPECT_EQ(open, 1u);
+    EXPECT_EQ(Q(EP4GXA_Close)(0), QUELT_OK);
+}
+
+WINE_CHECK(DefaultMachineIsMadeOnFirstUseOfTheDefaultRoot) {
+    // A process with no QUELT_SIM_ROOT uses the per-user default under the
+    // local application data folder, here pointed at a fresh folder.
+    const std::string local = wine::TempDirectory();
+    const std::string root = local + "\\quelt-sim";
+    char saved[MAX_PATH] = "";
+    char savedLocal[MAX_PATH] = "";
+    const DWORD hadRoot = GetEnvironmentVariableA("QUELT_SIM_ROOT", saved, sizeof saved);
+    const DWORD hadLocal = GetEnvironmentVariableA("LOCALAPPDATA", savedLocal, sizeof savedLocal);
+    SetEnvironmentVariableA("QUELT_SIM_ROOT", nullptr);
+    SetEnvironmentVariableA("LOCALAPPDATA", local.c_str());
+    EXPECT_EQ(GetFileAttributesA(root.c_str()), INVALID_FILE_ATTRIBUTES);
+    {
+        wine::Child first("count_cards");
+        EXPECT_EQ(first.AwaitLine("cards"), "cards 0 1 1 1");
+        EXPECT_EQ(first.Wait(), 0);
+    }
+    const DWORD made = GetFileAttributesA(root.c_str());
+    EXPECT_TRUE(made != INVALID_FILE_ATTRIBUTES && (made & FILE_ATTRIBUTE_DIRECTORY));
+    EXPECT_TRUE(GetFileAttributesA((root + "\\machine").c_str()) != INVALID_FILE_ATTRIBUTES);
+    {
+        // Found, not made again, by the next process.
+        wine::Child second("count_cards");
+        EXPECT_EQ(second.AwaitLine("cards"), "cards 0 1 1 1");
+        EXPECT_EQ(second.Wait(), 0);
+    }
+    SetEnvironmentVariableA("QUELT_SIM_ROOT", hadRoot ? saved : nullptr);
+    SetEnvironmentVariableA("LOCALAPPDATA", hadLocal ? savedLocal : nullptr);
+}
