@@ -505,6 +505,20 @@ void ReleaseSlot(File file, SlotBook*, int slot) {
     Held().erase(it);
 }
 
+bool SlotHeld(File file, SlotBook* book, int slot) {
+    {
+        std::lock_guard g(HeldLock());
+        auto it = Held().find(file);
+        if (it != Held().end() && it->second.slot == slot) return false;  // this file's own
+    }
+    char name[96];
+    SlotName(name, sizeof name, book, slot, 'a');
+    HANDLE h = ::OpenEventA(SYNCHRONIZE, FALSE, name);
+    if (!h) return false;
+    ::CloseHandle(h);
+    return true;
+}
+
 bool CountHandles(File file, SlotBook* book, HandleCounts* counts) {
     int own = -1;
     {
