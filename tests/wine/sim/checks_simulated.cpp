@@ -13,6 +13,8 @@
 
 #include "harness.h"
 #include "sim/control.h"
+#include "sim/os.h"
+#include "sim/store.h"
 
 // The library's export, called through the loaded library.
 #define Q(fn) QUELT_EXPORT(fn)
@@ -115,6 +117,16 @@ WINE_CHILD(eeprom_read) {
     return 0;
 }
 
+// Takes the OX9162 card's EEPROM lock, as an access of the part does, and
+// holds it until killed.
+WINE_CHILD(lock_eeprom) {
+    sim::store::CardMap map = sim::store::MapDevice(kOx9162Device, false);
+    sim::os::LockSharedMutex(&map.header()->eeprom.lock);
+    Say("locked");
+    Sleep(INFINITE);
+    return 0;
+}
+
 WINE_CHILD(count_cards) {
     std::uint32_t ox9162 = 0, ep4gxa = 0, ox952 = 0;
     const std::uint32_t a = Q(OX9162_CardsInSystem)(&ox9162);
@@ -201,6 +213,43 @@ WINE_CHECK(InterruptRaisedByAnotherProcessWakesTheWait) {
     EXPECT_EQ(Q(EP4GXA_Close)(0), QUELT_OK);
 }
 
+// The command line a Windows user raises interrupts with, beside this program.
+WINE_CHECK(InterruptRaisedByQueltSimWakesTheWait) {
+    UseMachine();
+    char self[MAX_PATH] = "";
+    GetModuleFileNameA(nullptr, self, sizeof self);
+    std::string tool = self;
+    tool = tool.substr(0, tool.find_last_of('\\') + 1) + "quelt-sim.exe";
+    ASSERT_TRUE(GetFileAttributesA(tool.c_str()) != INVALID_FILE_ATTRIBUTES);
+    ASSERT_EQ(Q(EP4GXA_Open)(0, 1), QUELT_OK);
+    ASSERT_EQ(Q(EP4GXA_IRQ_SetTimeout)(0, 20000), QUELT_OK);
+    DWORD toolExit = 1000;
+    std::thread raiser([&tool, &toolExit] {
+        if (!Eventually([] { return sim::PendingWaits(kEp4gxaDevice) > 0; })) return;
+        std::string command = "\"" + tool + "\" irq " + std::to_string(kEp4gxaDevice);
+        STARTUPINFOA startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION info{};
+        if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                            &info))
+            return;
+        WaitForSingleObject(info.hProcess, 20000);
+        GetExitCodeProcess(info.hProcess, &toolExit);
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+    });
+    std::uint32_t count = 0;
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(Q(EP4GXA_IRQ_Wait)(0, &count), QUELT_OK);
+    const ULONGLONG took = GetTickCount64() - start;
+    raiser.join();
+    EXPECT_EQ(toolExit, 0u);
+    EXPECT_EQ(count, 1u);
+    if (took >= 4500)
+        wine::Fail(__FILE__, __LINE__, "the wait ended only after " + std::to_string(took) + " ms");
+    EXPECT_EQ(Q(EP4GXA_Close)(0), QUELT_OK);
+}
+
 WINE_CHECK(CloseEndsAWaitInAnotherThread) {
     UseMachine();
     ASSERT_EQ(Q(EP4GXA_Open)(0, 1), QUELT_OK);
@@ -284,4 +333,69 @@ WINE_CHECK(DefaultMachineIsMadeOnFirstUseOfTheDefaultRoot) {
     }
     SetEnvironmentVariableA("QUELT_SIM_ROOT", hadRoot ? saved : nullptr);
     SetEnvironmentVariableA("LOCALAPPDATA", hadLocal ? savedLocal : nullptr);
+}
+
+namespace {
+
+// Reads an EEPROM word of the OX9162 card on another thread; a read that
+// does not end within 20 s is reported, and the program ends, since its
+// thread cannot be taken back.
+std::uint16_t ReadWordOrEnd(std::uint32_t word) {
+    std::uint32_t rc = 0xFFFFFFFFu;
+    std::uint16_t value = 0;
+    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::thread reader([&] {
+        rc = Q(OX9162_EEPROM_RD)(0, word, &value);
+        SetEvent(done);
+    });
+    if (WaitForSingleObject(done, 20000) != WAIT_OBJECT_0) {
+        wine::Fail(__FILE__, __LINE__, "the EEPROM read still waits for the dead holder's lock");
+        std::fflush(stdout);
+        ExitProcess(1);
+    }
+    reader.join();
+    CloseHandle(done);
+    EXPECT_EQ(rc, QUELT_OK);
+    return value;
+}
+
+}  // namespace
+
+// Takes and gives back the lock as the EEPROM model does; whether the last
+// holder died holding it.
+bool TakenFromTheDead(sim::store::CardMap& map) {
+    const bool died = sim::os::LockSharedMutex(&map.header()->eeprom.lock) == sim::os::Locked::OwnerDied;
+    sim::os::UnlockSharedMutex(&map.header()->eeprom.lock);
+    return died;
+}
+
+// A process killed inside an access of the part leaves its lock to the next
+// locker, which is told so, whether another process had the lock open (the
+// system reports it abandoned) or not (the holder's mark in the card file
+// tells); the library's accesses go on.
+WINE_CHECK(EepromLockOfAKilledHolderIsTakenOver) {
+    UseMachine();
+    sim::SetEepromWord(kOx9162Device, 9, 0x0909);
+    sim::SetEepromWord(kOx9162Device, 10, 0x1010);
+    sim::store::CardMap map = sim::store::MapDevice(kOx9162Device, false);
+    ASSERT_EQ(Q(OX9162_Open)(0, 0), QUELT_OK);
+    {
+        // Nobody else has the lock open when its holder dies.
+        wine::Child holder("lock_eeprom");
+        ASSERT_EQ(holder.AwaitLine("locked"), "locked");
+        holder.Kill();
+    }
+    EXPECT_TRUE(TakenFromTheDead(map));
+    EXPECT_FALSE(TakenFromTheDead(map));
+    EXPECT_EQ(ReadWordOrEnd(9), 0x0909u);
+    {
+        // This process has it open now: the system sees it abandoned.
+        wine::Child holder("lock_eeprom");
+        ASSERT_EQ(holder.AwaitLine("locked"), "locked");
+        holder.Kill();
+    }
+    EXPECT_TRUE(TakenFromTheDead(map));
+    EXPECT_FALSE(TakenFromTheDead(map));
+    EXPECT_EQ(ReadWordOrEnd(10), 0x1010u);
+    EXPECT_EQ(Q(OX9162_Close)(0), QUELT_OK);
 }
