@@ -11,7 +11,13 @@ install(FILES ${CMAKE_SOURCE_DIR}/src/quelt_ox952.def DESTINATION lib)
 install(FILES ${CMAKE_SOURCE_DIR}/include/quelt_ox952.h DESTINATION include)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION share/doc/quelt_ox952 FILES_MATCHING PATTERN "*.md" PATTERN man EXCLUDE)
 
-set(CPACK_PACKAGE_NAME quelt_ox952)
+# The simulated flavour's package is named apart: it must never be taken
+# for the real one.
+if(QUELT_SIMULATED)
+  set(CPACK_PACKAGE_NAME quelt_ox952-simulated)
+else()
+  set(CPACK_PACKAGE_NAME quelt_ox952)
+endif()
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_SYSTEM_NAME win64)
 set(CPACK_GENERATOR ZIP)
