@@ -29,12 +29,14 @@ function(quelt_def_exports def out)
   set(${out} ${names} PARENT_SCOPE)
 endfunction()
 
-# quelt_write_version_script(<def file> <script>): a linker version script
-# that makes exactly the .def names global and everything else local, so the
-# shared object exports what the DLL exports and nothing more (template
-# instantiations of the standard library included).
+# quelt_write_version_script(<def file> <script> [<internal name>...]): a
+# linker version script that makes exactly the .def names global and
+# everything else local, so the shared object exports what the DLL exports and
+# nothing more (template instantiations of the standard library included).
+# Internal names (quelt_internal_*) are added after them.
 function(quelt_write_version_script def script)
   quelt_def_exports(${def} names)
+  list(APPEND names ${ARGN})
   set(text "{\n")
   if(names)
     string(APPEND text "  global:\n")

@@ -189,10 +189,12 @@ QUELT_SIM_API int quelt_sim_export_text(const char* root, char* text, size_t siz
 /* Driver faults and test controls                                            */
 /* ------------------------------------------------------------------------- */
 /*
- * These act on the simulated driver inside the program that calls them: they
- * reach the library when the program links the library's simulated driver
- * into the same module (the static test libraries), not a libquelt_ox952.so
- * loaded beside this library, which carries a driver of its own.
+ * These act on this process's simulated driver only (other processes keep
+ * their own faults and wait mode): the driver of the libquelt_ox952.so loaded
+ * in the process, or, in a program that links the library's simulated driver
+ * itself, that driver. Load the library before arming: a fault armed while no
+ * libquelt_ox952.so is loaded, and what an unloaded instance held, do not
+ * reach an instance loaded later.
  */
 #define QUELT_SIM_FAULT_CLASS_DEVS 0      /* SetupDiGetClassDevsA fails */
 #define QUELT_SIM_FAULT_ENUM_STEP 1       /* SetupDiEnumDeviceInfo fails */

@@ -32,9 +32,11 @@ status=0
 case $mode in
 so)
   NM=${NM:-nm}
-  # Defined dynamic symbols, less the ELF bookkeeping names.
+  # Defined dynamic symbols, less the ELF bookkeeping names and the simulated
+  # driver's one internal entry for its control library (sim/capi/driver_controls.h).
+  internal=quelt_internal_sim_driver
   "$NM" -D --defined-only "$lib" | awk '$2 != "A" { print $3 }' | sed 's/@.*//' |
-    grep -vxE '_init|_fini|_edata|_end|__bss_start' | sort -u >"$tmp/have"
+    grep -vxE '_init|_fini|_edata|_end|__bss_start' | grep -vx "$internal" | sort -u >"$tmp/have"
   ;;
 dll)
   OBJDUMP=${OBJDUMP:-x86_64-w64-mingw32-objdump}

@@ -62,3 +62,7 @@ def declare(lib: ctypes.CDLL) -> None:
     s("quelt_sim_load_text", c_char_p, c_char_p, c_uint)
     s("quelt_sim_export_file", c_char_p, c_char_p)
     s("quelt_sim_export_text", c_char_p, c_char_p, c_size_t, POINTER(c_size_t))
+    s("quelt_sim_card_problem", c_char_p, c_int, c_char_p, c_size_t, c_char_p, c_size_t)
+    s("quelt_sim_arm_fault", c_int, c_int, c_int, c_uint32)
+    s("quelt_sim_clear_faults")
+    s("quelt_sim_set_immediate_waits", c_int)

@@ -25,7 +25,7 @@ from typing import Any, overload
 
 from ._errors import Error
 from .card import _unsigned
-from ._library import sim_library
+from ._library import library, sim_library
 from ._sim_prototypes import SimCard
 
 EMPTY = 1
@@ -53,6 +53,28 @@ class EepromMode(enum.IntEnum):
     NEVER_READY = 1
     ABSENT_HIGH = 2
     ABSENT_LOW = 3
+
+
+class Fault(enum.IntEnum):
+    """A failure of the simulated driver that a test can arm (quelt_sim.h's QUELT_SIM_FAULT_)."""
+
+    CLASS_DEVS = 0  #: listing the devices fails
+    ENUM_STEP = 1  #: one step of the listing fails
+    DESCRIPTION = 2  #: a device's description cannot be read
+    NO_INTERFACE = 3  #: a device has no interface
+    NO_DEVICE_PATH = 4  #: an interface has no device path
+    CREATE_FILE = 5  #: opening the device fails
+    ATTACH = 6  #: the attach request fails
+    ATTACH_SHORT = 7  #: the attach reply is short (error_code: its length, 0: 300 bytes)
+    WAIT = 8  #: an interrupt wait request fails
+    WAIT_DISCARDED = 9  #: an interrupt wait completes at once with byte count 99
+    DRIVER_VERSION = 10  #: the driver version request gives no byte count
+    DMA_ALLOC = 11  #: a DMA allocation fails
+    DMA_SHORT = 12  #: a DMA allocation replies with 16 bytes
+    DMA_ZERO_KEY = 13  #: a DMA allocation replies with key 0
+    DMA_RELEASE = 14  #: a DMA release fails
+    INSTALL_PARAMS = 15  #: reading a device's install parameters fails
+    INSTALL_DEVICE = 16  #: installing a device fails
 
 
 @dataclass
@@ -419,6 +441,45 @@ class Machine:
             "EEPROM time",
         )
 
+    # --- driver faults and the wait mode, for this process ---
+
+    def arm_fault(self, fault: Fault | str, device: int = 0, *, times: int = 1, error_code: int = 0) -> None:
+        """Makes the next ``times`` requests of that kind fail, on device (0: any device).
+
+        The fault is armed in the driver of the card library this process has
+        loaded (it is loaded first when it is not), so the library's next such
+        request meets it: ``m.arm_fault(Fault.ATTACH, 4)`` makes the next open
+        of device 4 raise quelt.Error with QUELT_OPEN_FAILED. Faults are this
+        process's own; quelt.reload() (and so the quelt_machine fixture at
+        the end of a test) starts a fresh library without them. error_code is
+        the failing call's error value (0: a fitting one).
+        """
+        kind = Fault[fault.upper()] if isinstance(fault, str) else Fault(fault)
+        library()
+        _check(
+            sim_library().quelt_sim_arm_fault(int(kind), device, times, _unsigned(error_code, 32, "error_code")),
+            f"arm fault {kind.name} on device {device}",
+        )
+
+    def clear_faults(self) -> None:
+        """Disarms every fault armed in this process."""
+        library()
+        _check(sim_library().quelt_sim_clear_faults(), "clear faults")
+
+    def immediate_waits(self, on: bool = True) -> None:
+        """Interrupt waits of this process end at once as if their time had run out (no sleeping in tests)."""
+        library()
+        _check(sim_library().quelt_sim_set_immediate_waits(1 if on else 0), "immediate waits")
+
+    def problem(self, device: int) -> str:
+        """What is wrong with the device's card file, "" when it can be used."""
+        problem, file = ctypes.create_string_buffer(1024), ctypes.create_string_buffer(4096)
+        _check(
+            sim_library().quelt_sim_card_problem(self._root, device, problem, len(problem), file, len(file)),
+            f"device {device}",
+        )
+        return problem.value.decode(errors="replace")
+
     @property
     def driver_version(self) -> int:
         v = c_uint32()
@@ -433,4 +494,4 @@ class Machine:
         )
 
 
-__all__ = ["CardSpec", "EepromMode", "Machine", "SimEeprom", "SimError", "StatusBlock"]
+__all__ = ["CardSpec", "EepromMode", "Fault", "Machine", "SimEeprom", "SimError", "StatusBlock"]

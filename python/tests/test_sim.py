@@ -9,7 +9,7 @@ from pathlib import Path
 import pytest
 
 import quelt
-from quelt.sim import Machine, SimError
+from quelt.sim import Fault, Machine, SimError
 
 
 @pytest.fixture
@@ -239,3 +239,45 @@ def test_the_machine_side_of_a_region_is_the_cards_memory(quelt_machine) -> None
     quelt_machine.delete()
     with pytest.raises(ValueError, match="released"):
         bar0[0]
+
+
+# --- driver faults reach the library of this process ---
+
+@pytest.mark.parametrize("fault", [Fault.ATTACH, "create_file", Fault.NO_INTERFACE])
+def test_an_armed_fault_makes_the_next_open_raise_its_code(quelt_machine, fault) -> None:
+    quelt.cards()  # listed first: the listing's own requests would meet the fault
+    quelt_machine.arm_fault(fault, 4)  # the EP4GXA card
+    with pytest.raises(quelt.Error) as e:
+        quelt.open("ep4gxa", 0)
+    assert (e.value.code, e.value.name) == (quelt.codes.QUELT_OPEN_FAILED, "QUELT_OPEN_FAILED")
+    quelt.open("ox9162", 0).close()  # another device is not touched
+    quelt.open("ep4gxa", 0).close()  # armed for one request only
+
+
+def test_faults_of_an_open_card_and_the_wait_mode_reach_it(quelt_machine) -> None:
+    with quelt.open("ep4gxa", 0, kind="diagnostic", irq=True) as card:
+        quelt_machine.arm_fault(Fault.WAIT, 4, times=2)
+        for _ in range(2):
+            with pytest.raises(quelt.Error) as e:
+                card.wait_irq(timeout=0.05)
+            assert e.value.code == quelt.codes.QUELT_WAIT_FAILED
+        quelt_machine.arm_fault(Fault.WAIT, 4, times=5)
+        quelt_machine.clear_faults()
+        quelt_machine.immediate_waits(True)
+        with pytest.raises(quelt.IrqTimeout):
+            card.wait_irq(timeout=600)  # ends at once
+        quelt_machine.immediate_waits(False)
+
+
+def test_faults_are_checked_and_named(quelt_machine) -> None:
+    with pytest.raises(KeyError):
+        quelt_machine.arm_fault("no_such_fault")
+    with pytest.raises(SimError) as e:
+        quelt_machine.arm_fault(Fault.ATTACH, times=0)
+    assert e.value.name == "QUELT_SIM_BAD_ARGUMENT"
+
+
+def test_a_damaged_card_file_is_named(quelt_machine) -> None:
+    assert quelt_machine.problem(3) == ""
+    os.truncate(os.path.join(quelt_machine.root, "card-3"), 100)
+    assert "100 bytes" in quelt_machine.problem(3)

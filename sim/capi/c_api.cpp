@@ -2,6 +2,8 @@
 // sim/control.h. Every call runs on the root it is given and turns every
 // failure into a result code and this thread's error text; no exception
 // crosses the boundary.
+#include <dlfcn.h>
+
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -10,6 +12,7 @@
 #include <string>
 
 #include "quelt_sim.h"
+#include "sim/capi/driver_controls.h"
 #include "sim/capi/machine_file.h"
 #include "sim/control.h"
 
@@ -190,6 +193,51 @@ void Load(const sim::machine_file::Machine& machine, unsigned flags) {
         Fail(QUELT_SIM_EXISTS, "a machine already exists at " + sim::CurrentRoot());
     sim::machine_file::Apply(machine, (flags & QUELT_SIM_REPLACE) != 0);
 }
+
+// The driver of the card library loaded in this process, held loaded for the
+// length of one call. Armed faults and the wait mode are the driver's own
+// state: they must be set in the driver the library uses, not in the copy
+// this control library carries. A program that links the driver itself (no
+// libquelt_ox952.so) has only that copy, which is then the one to set.
+class LibraryDriver {
+public:
+    LibraryDriver() {
+        handle_ = ::dlopen(QUELT_LIBRARY_SONAME, RTLD_LAZY | RTLD_NOLOAD);
+        if (!handle_) return;
+        auto entry = reinterpret_cast<sim::capi::DriverControlsEntry>(
+            ::dlsym(handle_, sim::capi::kDriverControlsEntry));
+        const sim::capi::DriverControls* controls = entry ? entry() : nullptr;
+        if (controls && controls->size >= sizeof(sim::capi::DriverControls)) controls_ = controls;
+    }
+    ~LibraryDriver() {
+        if (handle_) ::dlclose(handle_);
+    }
+    LibraryDriver(const LibraryDriver&) = delete;
+    LibraryDriver& operator=(const LibraryDriver&) = delete;
+
+    void ArmFault(sim::Fault fault, int device, int times, std::uint32_t errorCode) const {
+        if (controls_)
+            controls_->armFault(static_cast<int>(fault), device, times, errorCode);
+        else
+            sim::ArmFault(fault, device, times, errorCode);
+    }
+    void ClearFaults() const {
+        if (controls_)
+            controls_->clearFaults();
+        else
+            sim::ClearFaults();
+    }
+    void SetImmediateWaits(bool on) const {
+        if (controls_)
+            controls_->setImmediateWaits(on);
+        else
+            sim::SetImmediateWaits(on);
+    }
+
+private:
+    void* handle_ = nullptr;
+    const sim::capi::DriverControls* controls_ = nullptr;
+};
 
 // Copies text with its zero into out (size bytes), or fails naming what.
 void CopyOut(const std::string& text, char* out, std::size_t size, const char* what) {
@@ -499,16 +547,16 @@ QUELT_SIM_API int quelt_sim_arm_fault(int fault, int device, int times, uint32_t
             Fail(QUELT_SIM_BAD_ARGUMENT, "unknown fault " + std::to_string(fault));
         if (device < 0) Fail(QUELT_SIM_BAD_ARGUMENT, "device " + std::to_string(device));
         if (times < 1) Fail(QUELT_SIM_BAD_ARGUMENT, "a fault is armed for at least one occurrence");
-        sim::ArmFault(kFaults[fault].fault, device, times, error_code);
+        LibraryDriver().ArmFault(kFaults[fault].fault, device, times, error_code);
     });
 }
 
 QUELT_SIM_API int quelt_sim_clear_faults(void) {
-    return Call(nullptr, [] { sim::ClearFaults(); });
+    return Call(nullptr, [] { LibraryDriver().ClearFaults(); });
 }
 
 QUELT_SIM_API int quelt_sim_set_immediate_waits(int on) {
-    return Call(nullptr, [&] { sim::SetImmediateWaits(on != 0); });
+    return Call(nullptr, [&] { LibraryDriver().SetImmediateWaits(on != 0); });
 }
 
 }  // extern "C"

@@ -2,7 +2,7 @@
  * user's own test would: a machine made and shaped through quelt_sim.h is the
  * machine the library sees. Built twice: against the shared libraries, and
  * (QUELT_SIM_TEST_FAULTS) with the library's simulated driver linked into the
- * program, where armed faults reach the library. */
+ * program. Armed faults and the wait mode reach the library in both. */
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -201,8 +201,7 @@ static void test_delete_is_careful(void) {
     rmdir(dir);
 }
 
-#if defined(QUELT_SIM_TEST_FAULTS)
-static void test_faults_reach_library(void) {
+static void test_faults_reach_library(const char* root) {
     CHECK_CODE(quelt_sim_arm_fault(QUELT_SIM_FAULT_CREATE_FILE, 1, 1, 0), QUELT_SIM_OK);
     CHECK(EP4GXA_Open(0, 0) == QUELT_OPEN_FAILED);
     CHECK(EP4GXA_Open(0, 0) == QUELT_OK); /* armed for one occurrence */
@@ -210,9 +209,22 @@ static void test_faults_reach_library(void) {
     CHECK_CODE(quelt_sim_arm_fault(QUELT_SIM_FAULT_CREATE_FILE, 1, 5, 0), QUELT_SIM_OK);
     CHECK_CODE(quelt_sim_clear_faults(), QUELT_SIM_OK);
     CHECK(EP4GXA_Open(0, 0) == QUELT_OK);
+    /* A fault of the open card's own requests: the next interrupt wait fails. */
+    CHECK(EP4GXA_Close(0) == QUELT_OK);
+    /* Every interrupt raised so far taken note of, so that no wait ends on one. */
+    CHECK_CODE(quelt_sim_write_status(root, 1, 4, 0), QUELT_SIM_OK);
+    CHECK_CODE(quelt_sim_write_status(root, 1, 8, 0), QUELT_SIM_OK);
+    CHECK(EP4GXA_Open(0, 1) == QUELT_OK);
+    CHECK_CODE(quelt_sim_arm_fault(QUELT_SIM_FAULT_WAIT, 1, 1, 0), QUELT_SIM_OK);
+    CHECK(EP4GXA_IRQ_SetTimeout(0, 50) == QUELT_OK);
+    CHECK(EP4GXA_IRQ_Wait(0, NULL) == QUELT_WAIT_FAILED);
+    /* The wait mode too: a wait of a minute ends at once as timed out. */
+    CHECK_CODE(quelt_sim_set_immediate_waits(1), QUELT_SIM_OK);
+    CHECK(EP4GXA_IRQ_SetTimeout(0, 60000) == QUELT_OK);
+    CHECK(EP4GXA_IRQ_Wait(0, NULL) == QUELT_TIMEOUT);
+    CHECK_CODE(quelt_sim_set_immediate_waits(0), QUELT_SIM_OK);
     CHECK(EP4GXA_Close(0) == QUELT_OK);
 }
-#endif
 
 int main(void) {
     char root[64];
@@ -228,9 +240,7 @@ int main(void) {
     test_bad_arguments(root);
     test_machine_files(root);
     test_delete_is_careful();
-#if defined(QUELT_SIM_TEST_FAULTS)
-    test_faults_reach_library();
-#endif
+    test_faults_reach_library(root);
     CHECK_CODE(quelt_sim_arm_fault(17, 0, 1, 0), QUELT_SIM_BAD_ARGUMENT);
     CHECK_CODE(quelt_sim_arm_fault(QUELT_SIM_FAULT_WAIT, 0, 0, 0), QUELT_SIM_BAD_ARGUMENT);
     CHECK_CODE(quelt_sim_delete(root), QUELT_SIM_OK);
