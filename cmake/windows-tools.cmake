@@ -33,9 +33,11 @@ target_link_libraries(quelt PRIVATE quelt_ox952)
 install(TARGETS quelt RUNTIME DESTINATION bin)
 
 # quelt-sim.exe, the simulated machine's command line, in the simulated
-# flavour only: it links the simulator itself, as quelt-sim does on Linux.
+# flavour only: a command line over the control API (sim/capi/c_api.cpp),
+# linked with the simulator itself.
 if(TARGET quelt_simulator AND EXISTS ${CMAKE_SOURCE_DIR}/tools/quelt-sim.cpp)
-  add_executable(quelt-sim ${CMAKE_SOURCE_DIR}/tools/quelt-sim.cpp ${CMAKE_SOURCE_DIR}/sim/capi/machine_file.cpp)
+  add_executable(quelt-sim ${CMAKE_SOURCE_DIR}/tools/quelt-sim.cpp ${CMAKE_SOURCE_DIR}/sim/capi/c_api.cpp
+    ${CMAKE_SOURCE_DIR}/sim/capi/machine_file.cpp)
   quelt_windows_tool(quelt-sim)
   target_include_directories(quelt-sim PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR})
   target_link_libraries(quelt-sim PRIVATE quelt_simulator)

@@ -75,6 +75,16 @@ QUELT_SIM_API int quelt_sim_delete(const char* root);
 /* *exists: 1 when the root holds a machine, else 0. */
 QUELT_SIM_API int quelt_sim_exists(const char* root, int* exists);
 
+/* The root a call with this root argument works on, with its terminating
+ * zero, in out (size bytes; 4096 are enough). */
+QUELT_SIM_API int quelt_sim_root(const char* root, char* out, size_t size);
+
+/* Makes sure root holds a machine, as the library does at its first use: the
+ * per-user default root gets the default machine the first time; any other
+ * root without a machine (or a default machine deleted since it was made)
+ * gives QUELT_SIM_NO_MACHINE, naming the root and how to make one. */
+QUELT_SIM_API int quelt_sim_use_machine(const char* root);
+
 /* The driver version the machine reports to the library (110 when made). */
 QUELT_SIM_API int quelt_sim_get_driver_version(const char* root, uint32_t* version);
 QUELT_SIM_API int quelt_sim_set_driver_version(const char* root, uint32_t version);
@@ -124,6 +134,12 @@ QUELT_SIM_API int quelt_sim_get_card(const char* root, int device, quelt_sim_car
  * damaged machine index gives QUELT_SIM_FAILED with a text naming the root. */
 QUELT_SIM_API int quelt_sim_card_problem(const char* root, int device, char* problem, size_t problem_size,
                                          char* file, size_t file_size);
+
+/* Rebuilds device N from a card file that was cut short: a new file with the
+ * same card, holding what the old one still held (processes that map the old
+ * file keep it). QUELT_SIM_FAILED for a sound card and for one whose header
+ * is damaged (remove that one). */
+QUELT_SIM_API int quelt_sim_repair_card(const char* root, int device);
 
 /* ------------------------------------------------------------------------- */
 /* Interrupts, status block                                                   */

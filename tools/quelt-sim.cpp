@@ -1,28 +1,74 @@
 // quelt-sim: controls the simulated machine that stands in for the card
 // driver on Linux and under the simulated DLL on Windows: make a machine, add
 // and remove cards, raise interrupts, show and set status blocks, set the
-// driver version.
+// driver version. A thin command line over the machine's C control API
+// (quelt_sim.h): everything it does, a user's own program can do the same way.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
 #include <iostream>
-#include <map>
 #include <nlohmann/json.hpp>
-#include <optional>
-#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "quelt_sim.h"
 #include "registry/card_table.h"
-#include "sim/capi/machine_file.h"
-#include "sim/control.h"
 
 namespace {
 
 using nlohmann::json;
 
-// A number in decimal or 0x hex that fits max; throws sim::Error otherwise.
+// One line for stderr: a refused call or a bad command line value.
+struct ToolError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// The root every call works on; null: QUELT_SIM_ROOT, else the default.
+const char* gRoot = nullptr;
+
+// Ends the command with the control API's text when rc is a failure.
+void Check(int rc) {
+    if (rc == QUELT_SIM_OK) return;
+    std::string text = quelt_sim_last_error();
+    if (rc == QUELT_SIM_NO_MACHINE && text.find("quelt-sim init") == std::string::npos)
+        text += " (make one with: quelt-sim init)";
+    throw ToolError(text);
+}
+
+std::string Root() {
+    char root[4096];
+    Check(quelt_sim_root(gRoot, root, sizeof root));
+    return root;
+}
+
+int CardCount() {
+    int count = 0;
+    Check(quelt_sim_card_count(gRoot, &count));
+    return count;
+}
+
+quelt_sim_card GetCard(int device) {
+    quelt_sim_card card;
+    Check(quelt_sim_get_card(gRoot, device, &card));
+    return card;
+}
+
+std::uint32_t StatusWord(int device, std::uint32_t offset) {
+    std::uint32_t value = 0;
+    Check(quelt_sim_read_status(gRoot, device, offset, &value));
+    return value;
+}
+
+std::uint32_t DriverVersion() {
+    std::uint32_t version = 0;
+    Check(quelt_sim_get_driver_version(gRoot, &version));
+    return version;
+}
+
+// A number in decimal or 0x hex that fits max; throws ToolError otherwise.
 std::uint64_t ParseNumber(const std::string& text, std::uint64_t max, const std::string& what) {
     std::string t = text;
     int base = 10;
@@ -45,11 +91,11 @@ std::uint64_t ParseNumber(const std::string& text, std::uint64_t max, const std:
             break;
         }
         if (v > (max - static_cast<std::uint64_t>(d)) / static_cast<std::uint64_t>(base)) {
-            throw sim::Error(what + " " + text + " is too large (at most " + std::to_string(max) + ")");
+            throw ToolError(what + " " + text + " is too large (at most " + std::to_string(max) + ")");
         }
         v = v * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(d);
     }
-    if (!ok) throw sim::Error(what + " " + text + " is not a number (decimal or 0x hex)");
+    if (!ok) throw ToolError(what + " " + text + " is not a number (decimal or 0x hex)");
     return v;
 }
 
@@ -62,9 +108,9 @@ std::string Hex(std::uint64_t v, int digits) {
 // The family the library would file the card under, by its rules: the
 // vendor id first, then the device id ranges. The library keeps the low 16
 // bits of both.
-std::string FamilyOf(const sim::CardConfig& c) {
-    if ((c.vendorId & 0xFFFFu) != CARD_VENDOR_ID) return "-";
-    const auto d = static_cast<std::uint16_t>(c.deviceId & 0xFFFFu);
+std::string FamilyOf(const quelt_sim_card& c) {
+    if ((c.vendor_id & 0xFFFFu) != CARD_VENDOR_ID) return "-";
+    const auto d = static_cast<std::uint16_t>(c.device_id & 0xFFFFu);
     if (IsOx9162Device(d)) return "OX9162";
     if (IsEp4gxaDevice(d)) return "EP4GXA";
     if (IsOx952Function0Device(d)) return "OX952 f0";
@@ -80,25 +126,34 @@ std::string SizeText(std::uint64_t size) {
     return std::to_string(size);
 }
 
-std::string RegionsText(const sim::CardConfig& c) {
+std::string RegionsText(const quelt_sim_card& c) {
     std::string out;
-    for (std::size_t i = 0; i < c.regions.size(); ++i) {
+    for (std::uint32_t i = 0; i < c.region_count; ++i) {
         if (i) out += ",";
-        out += SizeText(c.regions[i].size);
-        if (c.regions[i].unmapped) out += "(unmapped)";
+        out += SizeText(c.region_size[i]);
+        if (c.region_unmapped[i]) out += "(unmapped)";
     }
     return out.empty() ? "-" : out;
 }
 
-json CardJson(int device, const sim::CardConfig& c) {
+json CardJson(int device, const quelt_sim_card& c) {
     json regions = json::array();
-    for (const auto& r : c.regions) regions.push_back({{"size", r.size}, {"unmapped", r.unmapped}});
-    json j = {{"device", device},     {"family", FamilyOf(c)},         {"description", c.description},
-              {"vendor", c.vendorId}, {"device_id", c.deviceId},       {"bus", c.bus},
-              {"slot", c.slot},       {"pci_address", c.pciAddress},   {"irq", c.irqLine},
-              {"regions", regions},   {"status_block", c.statusBlock}, {"eeprom_region", c.eepromRegion}};
-    j["card_id"] = c.cardId ? json(*c.cardId) : json(nullptr);
-    j["serial"] = c.serial ? json(*c.serial) : json(nullptr);
+    for (std::uint32_t i = 0; i < c.region_count; ++i)
+        regions.push_back({{"size", c.region_size[i]}, {"unmapped", c.region_unmapped[i] != 0}});
+    json j = {{"device", device},
+              {"family", FamilyOf(c)},
+              {"description", c.description},
+              {"vendor", c.vendor_id},
+              {"device_id", c.device_id},
+              {"bus", c.bus},
+              {"slot", c.slot},
+              {"pci_address", c.pci_address},
+              {"irq", c.irq_line},
+              {"regions", regions},
+              {"status_block", c.status_block != 0},
+              {"eeprom_region", c.eeprom_region}};
+    j["card_id"] = c.has_card_id ? json(c.card_id) : json(nullptr);
+    j["serial"] = c.has_serial ? json(c.serial) : json(nullptr);
     return j;
 }
 
@@ -123,7 +178,7 @@ void PrintTable(const std::vector<std::vector<std::string>>& rows) {
 struct Field {
     const char* name;  // on the command line
     const char* key;   // in JSON
-    std::size_t offset;
+    std::uint32_t offset;
     bool isSigned;
 };
 constexpr Field kFields[] = {
@@ -134,7 +189,7 @@ constexpr Field kFields[] = {
 constexpr std::size_t kMaxSlots = 250;
 
 // Offset of a settable field name; throws for an unknown name.
-std::size_t FieldOffset(const std::string& name, bool* isSigned) {
+std::uint32_t FieldOffset(const std::string& name, bool* isSigned) {
     for (const auto& f : kFields) {
         if (name == f.name || name == f.key) {
             *isSigned = f.isSigned;
@@ -145,10 +200,10 @@ std::size_t FieldOffset(const std::string& name, bool* isSigned) {
         name.find_first_not_of("0123456789", 4) == std::string::npos) {
         std::uint64_t i = ParseNumber(name.substr(4), kMaxSlots - 1, "slot");
         *isSigned = false;
-        return 24 + 4 * static_cast<std::size_t>(i);
+        return 24 + 4 * static_cast<std::uint32_t>(i);
     }
-    throw sim::Error("unknown status field " + name +
-                     " (irq-counter, ack-counter, attach-count, diag-count, slot-count, slot0 ... slot249)");
+    throw ToolError("unknown status field " + name +
+                    " (irq-counter, ack-counter, attach-count, diag-count, slot-count, slot0 ... slot249)");
 }
 
 std::uint32_t ParseFieldValue(const std::string& text, bool isSigned, const std::string& field) {
@@ -160,12 +215,14 @@ std::uint32_t ParseFieldValue(const std::string& text, bool isSigned, const std:
 }
 
 int ShowStatus(int device, bool asJson) {
-    sim::CardConfig card = sim::GetCard(device);
-    auto word = [device](std::size_t off) { return sim::ReadStatusWord(device, off); };
+    const quelt_sim_card card = GetCard(device);
+    auto word = [device](std::uint32_t off) { return StatusWord(device, off); };
     auto slotCount = static_cast<std::int32_t>(word(20));
     std::size_t shown =
         slotCount <= 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(slotCount), kMaxSlots);
-    std::uint32_t waits = sim::PendingWaits(device);
+    std::uint32_t waits = 0;
+    Check(quelt_sim_pending_waits(gRoot, device, &waits));
+    auto slotOffset = [](std::size_t i) { return static_cast<std::uint32_t>(24 + 4 * i); };
     if (asJson) {
         json j;
         j["device"] = device;
@@ -177,17 +234,17 @@ int ShowStatus(int device, bool asJson) {
         }
         json slots = json::array();
         for (std::size_t i = 0; i < shown; ++i) {
-            j["slot" + std::to_string(i)] = word(24 + 4 * i);
-            slots.push_back(word(24 + 4 * i));
+            j["slot" + std::to_string(i)] = word(slotOffset(i));
+            slots.push_back(word(slotOffset(i)));
         }
         j["slots"] = slots;
         j["waits"] = waits;
-        j["status_block"] = card.statusBlock;
+        j["status_block"] = card.status_block != 0;
         std::cout << j.dump(2) << "\n";
         return 0;
     }
     std::cout << "device " << device << ": " << card.description << "\n";
-    if (!card.statusBlock) std::cout << "  (the driver gives this card no status block to applications)\n";
+    if (!card.status_block) std::cout << "  (the driver gives this card no status block to applications)\n";
     std::vector<std::vector<std::string>> rows;
     for (const auto& f : kFields) {
         std::uint32_t v = word(f.offset);
@@ -195,7 +252,7 @@ int ShowStatus(int device, bool asJson) {
                         f.isSigned ? std::to_string(static_cast<std::int32_t>(v)) : std::to_string(v)});
     }
     for (std::size_t i = 0; i < shown; ++i) {
-        std::uint32_t pid = word(24 + 4 * i);
+        std::uint32_t pid = word(slotOffset(i));
         rows.push_back({"  slot" + std::to_string(i), pid ? "pid " + std::to_string(pid) : "free"});
     }
     rows.push_back({"  waits", std::to_string(waits) + " pending"});
@@ -208,8 +265,9 @@ int ShowStatus(int device, bool asJson) {
 // The 93C46 words of a device: 8 rows of 8 as the library's tool shows them,
 // or JSON.
 int ShowEeprom(int device, bool asJson) {
-    const int region = sim::GetCard(device).eepromRegion;
-    const std::vector<std::uint16_t> words = sim::EepromWords(device);
+    const int region = GetCard(device).eeprom_region;
+    std::vector<std::uint16_t> words(64);
+    Check(quelt_sim_read_eeprom(gRoot, device, words.data()));
     if (asJson) {
         json j = {{"device", device}, {"eeprom_region", region}, {"words", words}};
         std::cout << j.dump(2) << "\n";
@@ -224,6 +282,66 @@ int ShowEeprom(int device, bool asJson) {
         std::snprintf(cell, sizeof cell, " %04X", static_cast<unsigned>(words[w]));
         std::cout << cell << (w % 8 == 7 ? "\n" : "");
     }
+    return 0;
+}
+
+// Every device of the machine, damaged ones included.
+int ListMachine(bool asJson) {
+    Check(quelt_sim_use_machine(gRoot));
+    const std::string root = Root();
+    const int count = CardCount();
+    struct Listed {
+        std::string problem, file;
+        quelt_sim_card card;
+    };
+    std::vector<Listed> cards(static_cast<std::size_t>(count));
+    for (int n = 1; n <= count; ++n) {
+        Listed& l = cards[static_cast<std::size_t>(n - 1)];
+        char problem[1024], file[4096];
+        Check(quelt_sim_card_problem(gRoot, n, problem, sizeof problem, file, sizeof file));
+        l.problem = problem;
+        l.file = file;
+        if (l.problem.empty()) l.card = GetCard(n);
+    }
+    const std::uint32_t version = DriverVersion();
+    if (asJson) {
+        json devices = json::array();
+        for (int n = 1; n <= count; ++n) {
+            const Listed& l = cards[static_cast<std::size_t>(n - 1)];
+            if (l.problem.empty())
+                devices.push_back(CardJson(n, l.card));
+            else
+                devices.push_back({{"device", n}, {"damaged", l.problem}, {"file", l.file}});
+        }
+        json j = {{"root", root}, {"driver_version", version}, {"devices", devices}};
+        std::cout << j.dump(2) << "\n";
+        return 0;
+    }
+    std::cout << "machine " << root << ", driver version " << version << ", " << count
+              << (count == 1 ? " device" : " devices") << "\n";
+    if (count == 0) return 0;
+    std::vector<std::vector<std::string>> rows = {{"DEV", "FAMILY", "VENDOR", "DEVICE", "BUS", "SLOT",
+                                                   "PCI-ADDR", "IRQ", "REGIONS", "STATUS", "DESCRIPTION"}};
+    std::vector<std::string> damaged;
+    for (int n = 1; n <= count; ++n) {
+        const Listed& l = cards[static_cast<std::size_t>(n - 1)];
+        const std::string dev = std::to_string(n);
+        if (!l.problem.empty()) {
+            rows.push_back({dev, "damaged", "-", "-", "-", "-", "-", "-", "-", "-", l.file});
+            damaged.push_back("device " + dev + ": " + l.problem);
+            continue;
+        }
+        const quelt_sim_card& c = l.card;
+        rows.push_back({dev, FamilyOf(c), Hex(c.vendor_id, 4), Hex(c.device_id, 4), std::to_string(c.bus),
+                        std::to_string(c.slot), Hex(c.pci_address, 8),
+                        c.irq_line ? std::to_string(c.irq_line) : "none", RegionsText(c),
+                        c.status_block ? "yes" : "no", c.description});
+    }
+    PrintTable(rows);
+    for (const auto& line : damaged) std::cout << line << "\n";
+    if (!damaged.empty())
+        std::cout << "(the library does not see damaged devices: quelt-sim repair N, or quelt-sim "
+                     "remove N)\n";
     return 0;
 }
 
@@ -352,210 +470,179 @@ int main(int argc, char** argv) {
     }
 
     try {
-        if (!root.empty()) sim::UseRoot(root);
+        if (!root.empty()) gRoot = root.c_str();
         auto deviceNumber = [](const std::string& text) {
             auto n = static_cast<int>(ParseNumber(text, 0x7FFFFFFF, "device number"));
-            int count = sim::CardCount();
+            int count = CardCount();
             if (n < 1 || n > count)
-                throw sim::Error("no device " + text + " (the machine has " + std::to_string(count) +
-                                 (count == 1 ? " device)" : " devices)"));
+                throw ToolError("no device " + text + " (the machine has " + std::to_string(count) +
+                                (count == 1 ? " device)" : " devices)"));
             return n;
+        };
+        auto alreadyExists = [] {
+            return ToolError("a machine already exists at " + Root() + " (use --force to replace it)");
         };
 
         if (*init && !fromFile.empty()) {
             // Read and checked whole first: a bad file leaves the machine there as it was.
-            const auto machine = sim::machine_file::ReadFile(fromFile);
-            if (!force && sim::MachineExists())
-                throw sim::Error("a machine already exists at " + sim::CurrentRoot() +
-                                 " (use --force to replace it)");
-            sim::machine_file::Apply(machine, force);
-            std::cout << "machine from " << fromFile << " at " << sim::CurrentRoot() << "\n";
+            const int rc = quelt_sim_load_file(gRoot, fromFile.c_str(), force ? QUELT_SIM_REPLACE : 0u);
+            if (rc == QUELT_SIM_EXISTS) throw alreadyExists();
+            Check(rc);
+            std::cout << "machine from " << fromFile << " at " << Root() << "\n";
             return 0;
         }
         if (*exportCmd) {
-            const std::string text = sim::machine_file::Write(sim::machine_file::Capture());
-            if (exportFile.empty()) {
-                std::cout << text;
+            if (!exportFile.empty()) {
+                Check(quelt_sim_export_file(gRoot, exportFile.c_str()));
                 return 0;
             }
-            std::ofstream out(exportFile, std::ios::binary | std::ios::trunc);
-            out << text;
-            out.flush();
-            if (!out) throw sim::Error("cannot write " + exportFile);
+            // Asked for its size first: a text of no bytes only gives the size a machine file needs.
+            std::size_t needed = 0;
+            const int rc = quelt_sim_export_text(gRoot, nullptr, 0, &needed);
+            if (rc != QUELT_SIM_BAD_ARGUMENT || needed == 0) Check(rc);
+            std::vector<char> text(needed);
+            Check(quelt_sim_export_text(gRoot, text.data(), text.size(), &needed));
+            std::cout << text.data();
             return 0;
         }
         if (*init) {
-            sim::InitMachine(empty, force);
-            std::cout << (empty ? "empty machine" : "default machine") << " at " << sim::CurrentRoot()
-                      << "\n";
+            const int rc =
+                quelt_sim_create(gRoot, (empty ? QUELT_SIM_EMPTY : 0u) | (force ? QUELT_SIM_REPLACE : 0u));
+            if (rc == QUELT_SIM_EXISTS) throw alreadyExists();
+            Check(rc);
+            std::cout << (empty ? "empty machine" : "default machine") << " at " << Root() << "\n";
             return 0;
         }
         if (*add) {
-            sim::CardFamily fam = family == "ox9162"   ? sim::CardFamily::OX9162
-                                  : family == "ep4gxa" ? sim::CardFamily::EP4GXA
-                                                       : sim::CardFamily::OX952;
-            sim::CardConfig c = sim::DefaultCard(fam);
-            if (!description.empty()) c.description = description;
+            quelt_sim_card c;
+            Check(quelt_sim_default_card(family.c_str(), 0, &c));
+            if (!description.empty()) {
+                if (description.size() > QUELT_SIM_MAX_DESCRIPTION)
+                    throw ToolError("description longer than " + std::to_string(QUELT_SIM_MAX_DESCRIPTION) +
+                                    " characters");
+                std::memset(c.description, 0, sizeof c.description);
+                std::memcpy(c.description, description.data(), description.size());
+            }
             if (!vendor.empty())
-                c.vendorId = static_cast<std::uint32_t>(ParseNumber(vendor, 0xFFFFFFFF, "vendor"));
+                c.vendor_id = static_cast<std::uint32_t>(ParseNumber(vendor, 0xFFFFFFFF, "vendor"));
             if (!deviceId.empty())
-                c.deviceId = static_cast<std::uint32_t>(ParseNumber(deviceId, 0xFFFFFFFF, "device"));
+                c.device_id = static_cast<std::uint32_t>(ParseNumber(deviceId, 0xFFFFFFFF, "device"));
             if (!bus.empty()) c.bus = static_cast<std::uint32_t>(ParseNumber(bus, 0xFFFFFFFF, "bus"));
             if (!slot.empty()) c.slot = static_cast<std::uint32_t>(ParseNumber(slot, 0xFFFFFFFF, "slot"));
             if (!pciAddress.empty())
-                c.pciAddress = static_cast<std::uint32_t>(ParseNumber(pciAddress, 0xFFFFFFFF, "pci-address"));
-            if (!irq.empty()) c.irqLine = static_cast<std::uint8_t>(ParseNumber(irq, 255, "irq"));
+                c.pci_address =
+                    static_cast<std::uint32_t>(ParseNumber(pciAddress, 0xFFFFFFFF, "pci-address"));
+            if (!irq.empty()) c.irq_line = static_cast<std::uint32_t>(ParseNumber(irq, 255, "irq"));
             if (!regions.empty()) {
-                c.regions.clear();
+                if (regions.size() > QUELT_SIM_MAX_REGIONS)
+                    throw ToolError("more than " + std::to_string(QUELT_SIM_MAX_REGIONS) + " regions");
+                c.region_count = 0;
                 for (const auto& r : regions) {
-                    sim::RegionConfig rc;
                     std::string sizeText = r;
+                    bool unmapped = false;
                     auto colon = r.find(':');
                     if (colon != std::string::npos) {
                         if (r.substr(colon + 1) != "unmapped")
-                            throw sim::Error("region " + r + ": the only mark is :unmapped");
-                        rc.unmapped = true;
+                            throw ToolError("region " + r + ": the only mark is :unmapped");
+                        unmapped = true;
                         sizeText = r.substr(0, colon);
                     }
-                    rc.size = ParseNumber(sizeText, std::uint64_t{1} << 30, "region size");
-                    c.regions.push_back(rc);
+                    c.region_size[c.region_count] =
+                        ParseNumber(sizeText, std::uint64_t{1} << 30, "region size");
+                    c.region_unmapped[c.region_count] = unmapped ? 1 : 0;
+                    ++c.region_count;
                 }
-                if (c.eepromRegion >= static_cast<int>(c.regions.size())) c.eepromRegion = -1;
+                if (c.eeprom_region >= static_cast<std::int32_t>(c.region_count)) c.eeprom_region = -1;
             }
-            if (!cardId.empty())
-                c.cardId = static_cast<std::uint32_t>(ParseNumber(cardId, 0xFFFFFFFF, "card-id"));
-            if (!serial.empty())
+            if (!cardId.empty()) {
+                c.has_card_id = 1;
+                c.card_id = static_cast<std::uint32_t>(ParseNumber(cardId, 0xFFFFFFFF, "card-id"));
+            }
+            if (!serial.empty()) {
+                c.has_serial = 1;
                 c.serial = static_cast<std::uint32_t>(ParseNumber(serial, 0xFFFFFFFF, "serial"));
-            if (c.cardId || c.serial) {
-                // Identity words the family default gave, on regions the options shrank, are dropped quietly;
-                // asked-for ones are checked by AddCard.
-                if ((c.regions.empty() || c.regions[0].size < 16376) && cardId.empty() && serial.empty()) {
-                    c.cardId.reset();
-                    c.serial.reset();
-                }
             }
-            if (noStatus) c.statusBlock = false;
+            // Identity words the family default gave, on regions the options shrank, are dropped quietly;
+            // asked-for ones are checked when the card is added.
+            if ((c.has_card_id || c.has_serial) && (c.region_count == 0 || c.region_size[0] < 16376) &&
+                cardId.empty() && serial.empty()) {
+                c.has_card_id = c.has_serial = 0;
+                c.card_id = c.serial = 0;
+            }
+            if (noStatus) c.status_block = 0;
             if (eepromRegion == "none") {
-                c.eepromRegion = -1;
+                c.eeprom_region = -1;
             } else if (!eepromRegion.empty()) {
-                c.eepromRegion = static_cast<int>(ParseNumber(eepromRegion, 15, "EEPROM region"));
+                c.eeprom_region = static_cast<std::int32_t>(ParseNumber(eepromRegion, 15, "EEPROM region"));
             }
-            std::cout << sim::AddCard(c) << "\n";
+            int device = 0;
+            Check(quelt_sim_add_card(gRoot, &c, &device));
+            std::cout << device << "\n";
             return 0;
         }
-        if (*list) {
-            sim::UseMachine();
-            const std::vector<sim::CardStatus> cards = sim::ListCards();
-            const auto count = static_cast<int>(cards.size());
-            if (listJson) {
-                json devices = json::array();
-                for (const auto& card : cards) {
-                    if (card.problem.empty()) {
-                        devices.push_back(CardJson(card.device, card.config));
-                    } else {
-                        devices.push_back(
-                            {{"device", card.device}, {"damaged", card.problem}, {"file", card.file}});
-                    }
-                }
-                json j = {{"root", sim::CurrentRoot()},
-                          {"driver_version", sim::DriverVersion()},
-                          {"devices", devices}};
-                std::cout << j.dump(2) << "\n";
-                return 0;
-            }
-            std::cout << "machine " << sim::CurrentRoot() << ", driver version " << sim::DriverVersion()
-                      << ", " << count << (count == 1 ? " device" : " devices") << "\n";
-            if (count == 0) return 0;
-            std::vector<std::vector<std::string>> rows = {{"DEV", "FAMILY", "VENDOR", "DEVICE", "BUS", "SLOT",
-                                                           "PCI-ADDR", "IRQ", "REGIONS", "STATUS",
-                                                           "DESCRIPTION"}};
-            std::vector<std::string> damaged;
-            for (const auto& card : cards) {
-                const std::string dev = std::to_string(card.device);
-                if (!card.problem.empty()) {
-                    rows.push_back({dev, "damaged", "-", "-", "-", "-", "-", "-", "-", "-", card.file});
-                    damaged.push_back("device " + dev + ": " + card.problem);
-                    continue;
-                }
-                const sim::CardConfig& c = card.config;
-                rows.push_back({dev, FamilyOf(c), Hex(c.vendorId, 4), Hex(c.deviceId, 4),
-                                std::to_string(c.bus), std::to_string(c.slot), Hex(c.pciAddress, 8),
-                                c.irqLine ? std::to_string(c.irqLine) : "none", RegionsText(c),
-                                c.statusBlock ? "yes" : "no", c.description});
-            }
-            PrintTable(rows);
-            for (const auto& line : damaged) std::cout << line << "\n";
-            if (!damaged.empty())
-                std::cout << "(the library does not see damaged devices: quelt-sim repair N, or quelt-sim "
-                             "remove N)\n";
-            return 0;
-        }
+        if (*list) return ListMachine(listJson);
         if (*repair) {
             int n = deviceNumber(repairDevice);
-            sim::RepairCard(n);
+            Check(quelt_sim_repair_card(gRoot, n));
             std::cout << "repaired device " << n << "\n";
             return 0;
         }
         if (*remove) {
             int n = deviceNumber(removeDevice);
-            sim::RemoveCard(n);
+            Check(quelt_sim_remove_card(gRoot, n));
             std::cout << "removed device " << n << "\n";
             return 0;
         }
         if (*irqCmd) {
             int n = deviceNumber(irqDevice);
             auto count = static_cast<std::uint32_t>(ParseNumber(irqCount, 0xFFFFFFFF, "count"));
-            sim::RaiseIrq(n, count);
-            std::cout << "device " << n << ": interrupt counter " << sim::ReadStatusWord(n, 4) << "\n";
+            Check(quelt_sim_raise_irq(gRoot, n, count));
+            std::cout << "device " << n << ": interrupt counter " << StatusWord(n, 4) << "\n";
             return 0;
         }
         if (*status) {
             int n = deviceNumber(statusDevice);
             // All values are checked before any is written.
-            std::vector<std::pair<std::size_t, std::uint32_t>> writes;
+            std::vector<std::pair<std::uint32_t, std::uint32_t>> writes;
             for (const auto& s : sets) {
                 auto eq = s.find('=');
                 if (eq == std::string::npos || eq == 0)
-                    throw sim::Error("--set " + s + ": expected FIELD=VALUE");
+                    throw ToolError("--set " + s + ": expected FIELD=VALUE");
                 bool isSigned = false;
                 std::string name = s.substr(0, eq);
-                std::size_t off = FieldOffset(name, &isSigned);
+                std::uint32_t off = FieldOffset(name, &isSigned);
                 writes.emplace_back(off, ParseFieldValue(s.substr(eq + 1), isSigned, name));
             }
-            for (const auto& [off, v] : writes) sim::WriteStatusWord(n, off, v);
+            for (const auto& [off, v] : writes) Check(quelt_sim_write_status(gRoot, n, off, v));
             return ShowStatus(n, statusJson);
         }
         if (*eeprom) {
             int n = deviceNumber(eepromDevice);
-            if (sim::GetCard(n).eepromRegion < 0)
-                throw sim::Error("device " + std::to_string(n) + " has no EEPROM");
+            if (GetCard(n).eeprom_region < 0)
+                throw ToolError("device " + std::to_string(n) + " has no EEPROM");
             // All words are checked before any is written.
             std::vector<std::pair<int, std::uint16_t>> writes;
             for (const auto& s : eepromSets) {
                 auto eq = s.find('=');
                 if (eq == std::string::npos || eq == 0)
-                    throw sim::Error("--set " + s + ": expected WORD=VALUE");
+                    throw ToolError("--set " + s + ": expected WORD=VALUE");
                 writes.emplace_back(
                     static_cast<int>(ParseNumber(s.substr(0, eq), 63, "word")),
                     static_cast<std::uint16_t>(ParseNumber(s.substr(eq + 1), 0xFFFF, "value")));
             }
-            for (const auto& [w, v] : writes) sim::SetEepromWord(n, w, v);
+            for (const auto& [w, v] : writes) Check(quelt_sim_write_eeprom_word(gRoot, n, w, v));
             if (writes.empty() || eepromDump || eepromJson) return ShowEeprom(n, eepromJson);
             for (const auto& [w, v] : writes)
                 std::cout << "device " << n << ": word " << w << " = " << Hex(v, 4) << "\n";
             return 0;
         }
         if (*driverVersion) {
-            if (!version.empty()) {
-                sim::SetDriverVersion(
-                    static_cast<std::uint32_t>(ParseNumber(version, 0xFFFFFFFF, "version")));
-            }
-            std::cout << sim::DriverVersion() << "\n";
+            if (!version.empty())
+                Check(quelt_sim_set_driver_version(
+                    gRoot, static_cast<std::uint32_t>(ParseNumber(version, 0xFFFFFFFF, "version"))));
+            std::cout << DriverVersion() << "\n";
             return 0;
         }
-    } catch (const sim::Error& e) {
-        std::cerr << "quelt-sim: " << e.what() << "\n";
-        return 1;
     } catch (const std::exception& e) {
         std::cerr << "quelt-sim: " << e.what() << "\n";
         return 1;

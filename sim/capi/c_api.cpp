@@ -2,7 +2,9 @@
 // sim/control.h. Every call runs on the root it is given and turns every
 // failure into a result code and this thread's error text; no exception
 // crosses the boundary.
+#if !defined(_WIN32)
 #include <dlfcn.h>
+#endif
 
 #include <cstring>
 #include <filesystem>
@@ -198,19 +200,24 @@ void Load(const sim::machine_file::Machine& machine, unsigned flags) {
 // length of one call. Armed faults and the wait mode are the driver's own
 // state: they must be set in the driver the library uses, not in the copy
 // this control library carries. A program that links the driver itself (no
-// libquelt_ox952.so) has only that copy, which is then the one to set.
+// libquelt_ox952.so) has only that copy, which is then the one to set; so
+// has a Windows build, whose DLL exports its API and nothing else.
 class LibraryDriver {
 public:
     LibraryDriver() {
+#if !defined(_WIN32) && defined(QUELT_LIBRARY_SONAME)
         handle_ = ::dlopen(QUELT_LIBRARY_SONAME, RTLD_LAZY | RTLD_NOLOAD);
         if (!handle_) return;
         auto entry = reinterpret_cast<sim::capi::DriverControlsEntry>(
             ::dlsym(handle_, sim::capi::kDriverControlsEntry));
         const sim::capi::DriverControls* controls = entry ? entry() : nullptr;
         if (controls && controls->size >= sizeof(sim::capi::DriverControls)) controls_ = controls;
+#endif
     }
     ~LibraryDriver() {
+#if !defined(_WIN32)
         if (handle_) ::dlclose(handle_);
+#endif
     }
     LibraryDriver(const LibraryDriver&) = delete;
     LibraryDriver& operator=(const LibraryDriver&) = delete;
@@ -307,6 +314,24 @@ QUELT_SIM_API int quelt_sim_exists(const char* root, int* exists) {
     });
 }
 
+QUELT_SIM_API int quelt_sim_root(const char* root, char* out, size_t size) {
+    return Call(root, [&] {
+        NeedPointer(out, "out");
+        if (size > 0) out[0] = '\0';
+        CopyOut(sim::CurrentRoot(), out, size, "out");
+    });
+}
+
+QUELT_SIM_API int quelt_sim_use_machine(const char* root) {
+    return Call(root, [&] {
+        try {
+            sim::UseMachine();
+        } catch (const sim::Error& e) {
+            Fail(sim::MachineExists() ? QUELT_SIM_FAILED : QUELT_SIM_NO_MACHINE, e.what());
+        }
+    });
+}
+
 QUELT_SIM_API int quelt_sim_get_driver_version(const char* root, uint32_t* version) {
     return Call(root, [&] {
         NeedPointer(version, "version");
@@ -388,6 +413,13 @@ QUELT_SIM_API int quelt_sim_card_problem(const char* root, int device, char* pro
         if (file_size > 0) file[0] = '\0';
         CopyOut(card.problem, problem, problem_size, "problem");
         if (file_size > 0) CopyOut(card.file, file, file_size, "file");
+    });
+}
+
+QUELT_SIM_API int quelt_sim_repair_card(const char* root, int device) {
+    return Call(root, [&] {
+        RequireDevice(device);
+        sim::RepairCard(device);
     });
 }
 

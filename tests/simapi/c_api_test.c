@@ -201,6 +201,39 @@ static void test_delete_is_careful(void) {
     rmdir(dir);
 }
 
+/* The root a call works on, a machine made on first use only where the
+ * library would make it, and a damaged card file named, repaired and known
+ * sound again. */
+static void test_roots_and_damaged_cards(const char* root) {
+    char got[4096], problem[512], file[4096];
+    char dir[] = "/dev/shm/quelt-sim-test-none-XXXXXX";
+    CHECK_CODE(quelt_sim_root(root, got, sizeof got), QUELT_SIM_OK);
+    CHECK(strcmp(got, root) == 0);
+    CHECK_CODE(quelt_sim_root(NULL, got, sizeof got), QUELT_SIM_OK); /* QUELT_SIM_ROOT, set by main */
+    CHECK(strcmp(got, root) == 0);
+    CHECK_CODE(quelt_sim_root(root, got, 4), QUELT_SIM_BAD_ARGUMENT);
+    CHECK_CODE(quelt_sim_use_machine(root), QUELT_SIM_OK);
+    CHECK(mkdtemp(dir) != NULL);
+    CHECK_CODE(quelt_sim_use_machine(dir), QUELT_SIM_NO_MACHINE);
+    CHECK(strstr(quelt_sim_last_error(), dir) != NULL &&
+          strstr(quelt_sim_last_error(), "quelt-sim init") != NULL);
+    rmdir(dir);
+
+    CHECK_CODE(quelt_sim_card_problem(root, 2, problem, sizeof problem, file, sizeof file), QUELT_SIM_OK);
+    CHECK(problem[0] == '\0' && strstr(file, root) == file);
+    CHECK_CODE(quelt_sim_repair_card(root, 2), QUELT_SIM_FAILED); /* nothing to repair */
+    CHECK(strstr(quelt_sim_last_error(), "not damaged") != NULL);
+    /* Cut past its header, inside its regions: named, then rebuilt. */
+    CHECK(truncate(file, 20000) == 0);
+    CHECK_CODE(quelt_sim_card_problem(root, 2, problem, sizeof problem, NULL, 0), QUELT_SIM_OK);
+    CHECK(problem[0] != '\0');
+    CHECK_CODE(quelt_sim_card_problem(root, 2, problem, 4, NULL, 0), QUELT_SIM_BAD_ARGUMENT);
+    CHECK_CODE(quelt_sim_card_problem(root, 9, problem, sizeof problem, NULL, 0), QUELT_SIM_NO_DEVICE);
+    CHECK_CODE(quelt_sim_repair_card(root, 2), QUELT_SIM_OK);
+    CHECK_CODE(quelt_sim_card_problem(root, 2, problem, sizeof problem, NULL, 0), QUELT_SIM_OK);
+    CHECK(problem[0] == '\0');
+}
+
 static void test_faults_reach_library(const char* root) {
     CHECK_CODE(quelt_sim_arm_fault(QUELT_SIM_FAULT_CREATE_FILE, 1, 1, 0), QUELT_SIM_OK);
     CHECK(EP4GXA_Open(0, 0) == QUELT_OPEN_FAILED);
@@ -241,6 +274,7 @@ int main(void) {
     test_machine_files(root);
     test_delete_is_careful();
     test_faults_reach_library(root);
+    test_roots_and_damaged_cards(root);
     CHECK_CODE(quelt_sim_arm_fault(17, 0, 1, 0), QUELT_SIM_BAD_ARGUMENT);
     CHECK_CODE(quelt_sim_arm_fault(QUELT_SIM_FAULT_WAIT, 0, 0, 0), QUELT_SIM_BAD_ARGUMENT);
     CHECK_CODE(quelt_sim_delete(root), QUELT_SIM_OK);
