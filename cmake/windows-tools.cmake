@@ -52,6 +52,13 @@ endif()
 add_executable(test_wine_tools ${CMAKE_SOURCE_DIR}/tests/tools/transcripts/transcript.cpp)
 quelt_windows_tool(test_wine_tools)
 add_dependencies(test_wine_tools quelt)
+set(QUELT_TOOL_FILES $<TARGET_FILE:quelt>)
+if(TARGET quelt-sim)
+  list(APPEND QUELT_TOOL_FILES $<TARGET_FILE:quelt-sim>)
+endif()
+add_test(NAME windows_tool_imports
+  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/tools/windows/tool_imports.sh ${QUELT_MINGW_OBJDUMP} ${QUELT_TOOL_FILES})
+
 # The real flavour runs the transcripts that need no card (Wine has no card
 # driver); the simulated one runs them all, the README's tour among them.
 if(TARGET quelt-sim)

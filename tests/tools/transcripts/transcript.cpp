@@ -140,7 +140,8 @@ public:
 
     bool Running() const { return started_ && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT; }
 
-    // A console control event, delivered as the system does.
+    // A console control event, delivered as the system does. CtrlRoutine is
+    // at the same address in every process, as system DLLs are.
     bool Signal(DWORD event) {
         auto routine = reinterpret_cast<LPTHREAD_START_ROUTINE>(
             reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "CtrlRoutine")));
