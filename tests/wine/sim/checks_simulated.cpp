@@ -127,6 +127,19 @@ WINE_CHILD(lock_eeprom) {
     return 0;
 }
 
+// Ends the process (returning from main) while another thread waits for an
+// interrupt: the library's unload runs with that thread gone.
+WINE_CHILD(exit_while_waiting) {
+    if (Q(EP4GXA_Open)(0, 1) != QUELT_OK || Q(EP4GXA_IRQ_SetTimeout)(0, 0) != QUELT_OK) return 5;
+    std::thread([] {
+        std::uint32_t count = 0;
+        Q(EP4GXA_IRQ_Wait)(0, &count);
+    }).detach();
+    if (!Eventually([] { return sim::PendingWaits(kEp4gxaDevice) == 1; })) return 6;
+    Say("waiting");
+    return 0;
+}
+
 WINE_CHILD(count_cards) {
     std::uint32_t ox9162 = 0, ep4gxa = 0, ox952 = 0;
     const std::uint32_t a = Q(OX9162_CardsInSystem)(&ox9162);
@@ -302,6 +315,17 @@ WINE_CHECK(KilledHolderReleasesItsAttach) {
     std::uint32_t open = 0;
     EXPECT_EQ(Q(EP4GXA_Card_OpenCount)(0, &open), QUELT_OK);
     EXPECT_EQ(open, 1u);
+    EXPECT_EQ(Q(EP4GXA_Close)(0), QUELT_OK);
+}
+
+WINE_CHECK(ProcessEndingDuringAWaitExitsAndReleasesTheCard) {
+    UseMachine();
+    wine::Child child("exit_while_waiting");
+    EXPECT_EQ(child.AwaitLine("waiting"), "waiting");
+    EXPECT_EQ(child.Wait(), 0);
+    EXPECT_EQ(sim::AttachedHandles(kEp4gxaDevice), 0);
+    EXPECT_EQ(sim::PendingWaits(kEp4gxaDevice), 0u);
+    ASSERT_EQ(Q(EP4GXA_Open)(0, 0), QUELT_OK);
     EXPECT_EQ(Q(EP4GXA_Close)(0), QUELT_OK);
 }
 
