@@ -239,10 +239,10 @@ void RemoveTree(const std::string& dir) {
 
 // Asked through quelt-sim, which opens no card: an open of quelt would stand
 // in the way of the normal connection a background command may be making.
-int PendingWaits(const std::string& device) {
+int StatusField(const std::string& device, const std::string& field) {
     Process p("quelt-sim status " + device + " --json");
     Result r = p.Finish("quelt-sim status");
-    static const std::regex count(R"re("waits": (\d+))re");
+    const std::regex count("\"" + field + "\": (\\d+)");
     std::smatch m;
     for (const auto& line : r.out)
         if (std::regex_search(line, m, count)) return std::stoi(m[1]);
@@ -291,10 +291,13 @@ int main(int argc, char** argv) {
                 background = std::make_unique<Process>(step.arg);
                 break;
             case '~': {
+                std::istringstream words(step.arg);
+                std::string device, field = "waits";
+                words >> device >> field;
                 bool pending = false;
                 for (DWORD start = GetTickCount(); GetTickCount() - start < 20000;) {
                     if (!background || !background->Running()) break;
-                    if (PendingWaits(step.arg) >= 1) {
+                    if (StatusField(device, field) >= 1) {
                         pending = true;
                         break;
                     }

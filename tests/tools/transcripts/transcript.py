@@ -16,9 +16,11 @@ A transcript is a list of steps, each a line starting with one of:
                     not compared
     $ CMD ARGS      run and wait; the expected output follows
     & CMD ARGS      start in the background (one at a time)
-    ~ DEVICE        wait until the driver holds an interrupt wait on the device
-                    (asked through quelt-sim, which opens no card: an open
-                    of quelt would stand in the way of a normal connection)
+    ~ DEVICE [FIELD]  wait until FIELD of the device's status (quelt-sim
+                    status DEVICE --json; default "waits", the interrupt
+                    waits the driver holds) is at least 1. Asked through
+                    quelt-sim, which opens no card: an open of quelt would
+                    stand in the way of a normal connection
     ^ int|term      stop the background command: Ctrl-C (SIGINT), or the
                     console closed (SIGTERM)
     =               wait for the background command; its output follows
@@ -120,9 +122,10 @@ def main():
                     if background.poll() is not None:
                         failures.append(f"{step['raw']}: the background command ended first")
                         break
-                    r = subprocess.run(argv(f"quelt-sim status {arg} --json"), env=env, capture_output=True,
+                    device, field = (arg.split() + ["waits"])[:2]
+                    r = subprocess.run(argv(f"quelt-sim status {device} --json"), env=env, capture_output=True,
                                        text=True, timeout=60)
-                    m = re.search(r'"waits": (\d+)', r.stdout)
+                    m = re.search(f'"{field}": (\\d+)', r.stdout)
                     if m and int(m.group(1)) >= 1:
                         break
                     if time.monotonic() > deadline:
