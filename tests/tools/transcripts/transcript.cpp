@@ -9,9 +9,9 @@
 // Each command is a process of its own with its output read through pipes.
 // A stop ("^ int", "^ term") is delivered as the system delivers a console
 // control event: a thread started in the process at kernel32's CtrlRoutine,
-// which runs the process's console control handlers. Wine has no console
-// for a program started without a terminal (as under CTest), where
-// GenerateConsoleCtrlEvent fails, so the event is delivered that way.
+// which runs the process's console control handlers. Under Wine 8
+// GenerateConsoleCtrlEvent fails: a program started without a terminal (as
+// under CTest) has no console, and with one the call failed all the same.
 #include <windows.h>
 
 #include <cstdio>
