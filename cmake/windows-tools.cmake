@@ -44,6 +44,16 @@ if(TARGET quelt_simulator AND EXISTS ${CMAKE_SOURCE_DIR}/tools/quelt-sim.cpp)
   install(TARGETS quelt-sim RUNTIME DESTINATION bin)
 endif()
 
+# In the simulated flavour quelt.exe names damaged cards and an unusable
+# machine root, which the library cannot see, through the control API, as
+# quelt does on Linux; the real flavour has no machine to look at.
+if(TARGET quelt_simulator)
+  target_sources(quelt PRIVATE ${CMAKE_SOURCE_DIR}/sim/capi/c_api.cpp ${CMAKE_SOURCE_DIR}/sim/capi/machine_file.cpp)
+  target_include_directories(quelt PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR})
+  target_link_libraries(quelt PRIVATE quelt_simulator)
+  target_compile_definitions(quelt PRIVATE QUELT_TOOL_SIM=1)
+endif()
+
 if(NOT QUELT_TESTS)
   return()
 endif()
