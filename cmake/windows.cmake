@@ -155,6 +155,27 @@ if(QUELT_SIMULATED)
   add_test(NAME wine_simulated
     COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/wine-run.sh $<TARGET_FILE:test_winsim>)
   set_tests_properties(wine_simulated PROPERTIES TIMEOUT 600)
+
+  # The simulator's own tests that need no fork, built for Windows against
+  # the same driver code and run under Wine: what they hold on Linux holds
+  # on the Windows primitives too.
+  if(EXISTS /usr/src/googletest/CMakeLists.txt)
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+    add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+    add_executable(test_sim_windows ${CMAKE_SOURCE_DIR}/tests/sim/attach_test.cpp
+      ${CMAKE_SOURCE_DIR}/tests/sim/wait_test.cpp ${CMAKE_SOURCE_DIR}/tests/sim/listing_test.cpp
+      ${CMAKE_SOURCE_DIR}/tests/sim/windows_test.cpp ${CMAKE_SOURCE_DIR}/tests/support/recording_model.cpp
+      ${CMAKE_SOURCE_DIR}/tests/sim/win32_helpers.cpp
+      ${CMAKE_SOURCE_DIR}/tests/support/temp_machine.cpp ${QUELT_SIMULATED_SOURCES})
+    target_include_directories(test_sim_windows PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/tests/sim)
+    target_compile_options(test_sim_windows PRIVATE ${QUELT_WARNINGS} -Wno-restrict)
+    target_link_options(test_sim_windows PRIVATE ${QUELT_STATIC_RUNTIME})
+    target_link_libraries(test_sim_windows PRIVATE quelt_simulator gtest_main)
+    add_test(NAME wine_sim_shared_tests
+      COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/wine-run.sh $<TARGET_FILE:test_sim_windows>)
+    set_tests_properties(wine_sim_shared_tests PROPERTIES TIMEOUT 600)
+  endif()
   set(QUELT_WINE_SOURCES "")
 endif()
 if(QUELT_WINE_SOURCES)

@@ -202,7 +202,8 @@ void DeleteMachine(const std::string& root) {
         std::lock_guard g(StateMutex());
         auto& maps = S().regionMappings;
         for (auto it = maps.begin(); it != maps.end();) {
-            if (it->root == root) {
+            // Machines inside it (a default root a test moved there) go too.
+            if (it->root == root || it->root.rfind(root + "/", 0) == 0) {
                 os::UnmapFile(it->base, it->size);
                 it = maps.erase(it);
             } else {
@@ -210,9 +211,8 @@ void DeleteMachine(const std::string& root) {
             }
         }
     }
-    std::error_code ec;
-    std::filesystem::remove_all(root, ec);
-    if (ec) Fail("cannot delete machine " + root + ": " + ec.message());
+    std::string why;
+    if (!os::RemoveTree(root, &why)) Fail("cannot delete machine " + root + ": " + why);
 }
 
 void InitMachine(bool empty, bool force) {

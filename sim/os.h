@@ -81,6 +81,9 @@ bool MakeDirectory(const std::string& path);
 // Makes a directory and its parents, the last one for the owner only; false
 // with *why set on failure.
 bool MakeDirectories(const std::string& path, std::string* why);
+// Removes a directory and everything in it; false with *why set when
+// something could not be removed (what could, is gone). Never blocks.
+bool RemoveTree(const std::string& path, std::string* why);
 // Makes a new, empty, uniquely named directory for a temporary machine.
 // Empty on failure.
 std::string MakeTempDirectory();

@@ -155,6 +155,13 @@ bool MakeDirectories(const std::string& path, std::string* why) {
     return true;
 }
 
+bool RemoveTree(const std::string& path, std::string* why) {
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+    if (ec) *why = ec.message();
+    return !ec;
+}
+
 std::string MakeTempDirectory() {
     char templ[] = "/dev/shm/quelt-sim-test-XXXXXX";
     if (!::mkdtemp(templ)) return "";

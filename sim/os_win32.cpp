@@ -281,6 +281,34 @@ bool MakeDirectories(const std::string& path, std::string* why) {
     return true;
 }
 
+bool RemoveTree(const std::string& path, std::string* why) {
+    // By hand: a file another process still maps cannot go, and that must end
+    // the removal with an error, never hold it up.
+    bool ok = true;
+    WIN32_FIND_DATAA found{};
+    HANDLE search = ::FindFirstFileA((path + "\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::string name = found.cFileName;
+            if (name == "." || name == "..") continue;
+            const std::string item = path + "\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                ok = RemoveTree(item, why) && ok;
+            } else if (!::DeleteFileA(item.c_str())) {
+                if (ok) *why = item + ": " + LastErrorText();
+                ok = false;
+            }
+        } while (::FindNextFileA(search, &found));
+        ::FindClose(search);
+    }
+    if (!::RemoveDirectoryA(path.c_str()) && ::GetLastError() != ERROR_FILE_NOT_FOUND &&
+        ::GetLastError() != ERROR_PATH_NOT_FOUND) {
+        if (ok) *why = path + ": " + LastErrorText();
+        ok = false;
+    }
+    return ok;
+}
+
 std::string MakeTempDirectory() {
     char base[MAX_PATH + 1] = {};
     const DWORD n = ::GetTempPathA(sizeof base, base);

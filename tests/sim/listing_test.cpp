@@ -32,6 +32,20 @@ struct DefaultRootInside {
     std::string root;
 };
 
+// Sets (or with null removes) a variable of this process's environment, where
+// the simulator reads it on either system.
+void SetEnvironment(const char* name, const char* value) {
+#if defined(_WIN32)
+    SetEnvironmentVariableA(name, value);
+#else
+    if (value) {
+        ::setenv(name, value, 1);
+    } else {
+        ::unsetenv(name);
+    }
+#endif
+}
+
 bool Exists(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
@@ -96,7 +110,9 @@ TEST(Listing, OnlyTheCardInterfaceClassListsCards) {
         SP_DEVINFO_DATA data{};
         data.cbSize = sizeof data;
         EXPECT_EQ(SetupDiEnumDeviceInfo(set, 0, &data) != FALSE, c.cards);
-        if (!c.cards) EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
+        if (!c.cards) {
+            EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
+        }
         EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
     }
     EXPECT_EQ(SetupDiGetClassDevsA(nullptr, nullptr, nullptr, kListFlags), INVALID_HANDLE_VALUE);
@@ -316,7 +332,7 @@ TEST(Listing, AnExplicitRootWithoutAMachineIsAnErrorAndIsNeverMade) {
         SCOPED_TRACE(c.how);
         if (c.byEnvironment) {
             sim::UseRoot("");
-            ::setenv("QUELT_SIM_ROOT", missing.c_str(), 1);
+            SetEnvironment("QUELT_SIM_ROOT", missing.c_str());
         } else {
             sim::UseRoot(missing);
         }
@@ -333,7 +349,7 @@ TEST(Listing, AnExplicitRootWithoutAMachineIsAnErrorAndIsNeverMade) {
         EXPECT_THROW(sim::CardCount(), sim::Error);
         EXPECT_THROW(sim::AddCard(sim::DefaultCard(sim::CardFamily::OX9162)), sim::Error);
         EXPECT_FALSE(Exists(missing));
-        ::unsetenv("QUELT_SIM_ROOT");
+        SetEnvironment("QUELT_SIM_ROOT", nullptr);
     }
     // Made on purpose, it is there.
     sim::UseRoot(missing);
