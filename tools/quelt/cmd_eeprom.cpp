@@ -6,16 +6,6 @@
 #include <iostream>
 #include <sstream>
 
-#if defined(_WIN32)
-#include <io.h>
-#define QUELT_ISATTY _isatty
-#define QUELT_FILENO _fileno
-#else
-#include <unistd.h>
-#define QUELT_ISATTY isatty
-#define QUELT_FILENO fileno
-#endif
-
 #include "commands.h"
 
 namespace quelt_tool {
@@ -112,8 +102,7 @@ void Verify(const CardRef& card, uint32_t word, uint16_t expected) {
 }
 
 bool Confirm(const std::string& question) {
-    if (!QUELT_ISATTY(QUELT_FILENO(stdin)))
-        Usage("not asking on a non-terminal: give --yes to write without asking");
+    if (!IsTerminal(stdin)) Usage("not asking on a non-terminal: give --yes to write without asking");
     std::cout << question << " [y/N] " << std::flush;
     std::string answer;
     std::getline(std::cin, answer);

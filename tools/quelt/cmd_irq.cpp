@@ -3,16 +3,6 @@
 #include <cstdio>
 #include <iostream>
 
-#if defined(_WIN32)
-#include <io.h>
-#define QUELT_ISATTY _isatty
-#define QUELT_FILENO _fileno
-#else
-#include <unistd.h>
-#define QUELT_ISATTY isatty
-#define QUELT_FILENO fileno
-#endif
-
 #include "commands.h"
 #include "stop.h"
 
@@ -41,7 +31,7 @@ int CmdIrqWait(const IrqOptions& o) {
     const FamilyApi& f = *card.family;
     OpenCard open(card, ParseKind(o.card.kind), true);
     Check(f.irqSetTimeout(card.position, timeout), card.Name() + ": setting the time-out");
-    if (QUELT_ISATTY(QUELT_FILENO(stderr)))
+    if (IsTerminal(stderr))
         std::fprintf(stderr, "waiting for interrupts of %s (time-out %d ms per wait%s; Ctrl-C ends)\n",
                      card.Name().c_str(), timeout, timeout == 0 ? ": none" : "");
     json events = json::array();

@@ -12,9 +12,11 @@
 #include "stop.h"
 
 #if defined(_WIN32)
+#include <io.h>
 #include <windows.h>
 #else
 #include <signal.h>
+#include <unistd.h>
 #endif
 
 namespace quelt_tool {
@@ -390,6 +392,18 @@ std::optional<StatusView> ReadStatus(const CardRef& card) {
     v.slotCount = static_cast<int32_t>(word(20));
     for (uint32_t i = 0; i < (1000 - length) / 4; ++i) v.slots.push_back(word(24 + 4 * i));
     return v;
+}
+
+bool IsTerminal(FILE* stream) {
+#if defined(_WIN32)
+    // _isatty is true for every character device, NUL among them: only a
+    // console has a console mode.
+    const intptr_t handle = _get_osfhandle(_fileno(stream));
+    DWORD mode = 0;
+    return handle != -1 && GetConsoleMode(reinterpret_cast<HANDLE>(handle), &mode);
+#else
+    return isatty(fileno(stream)) != 0;
+#endif
 }
 
 bool ProcessRunning(uint32_t pid) {

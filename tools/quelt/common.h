@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -40,6 +41,9 @@ uint64_t ParseNumber(const std::string& text, uint64_t max, const std::string& w
 int64_t ParseSigned(const std::string& text, int64_t min, int64_t max, const std::string& what);
 
 std::string Hex(uint64_t value, int digits = 0);
+// Whether the stream is a terminal (a console on Windows, where the null
+// device NUL also counts as a character device but asks no one).
+bool IsTerminal(FILE* stream);
 std::string Timestamp();  // local time with milliseconds, ISO 8601
 void PrintJson(const json& j);
 

@@ -24,7 +24,8 @@ A transcript is a list of steps, each a line starting with one of:
     ^ int|term      stop the background command: Ctrl-C (SIGINT), or the
                     console closed (SIGTERM)
     =               wait for the background command; its output follows
-Expected output: "! text" is a line on stderr, "? N" the exit code (0 when
+Commands read their input from the null device (/dev/null, NUL), which is
+not a terminal. Expected output: "! text" is a line on stderr, "? N" the exit code (0 when
 absent), every other line a line on stdout. CMD is quelt or quelt-sim.
 Before comparing, time stamps become <time>, process ids <pid>, the machine's
 root <root>, and trailing blank lines are dropped.
@@ -111,11 +112,12 @@ def main():
                 if os.path.exists(exe[0]):
                     subprocess.run(exe, env=env, cwd=work, check=True, capture_output=True, timeout=60)
             elif kind == "$":
-                r = subprocess.run(argv(arg), env=env, cwd=work, capture_output=True, text=True, timeout=60)
+                r = subprocess.run(argv(arg), env=env, cwd=work, stdin=subprocess.DEVNULL, capture_output=True,
+                                   text=True, timeout=60)
                 compare(step, r.stdout, r.stderr, r.returncode)
             elif kind == "&":
-                background = subprocess.Popen(argv(arg), env=env, cwd=work, stdout=subprocess.PIPE,
-                                              stderr=subprocess.PIPE, text=True)
+                background = subprocess.Popen(argv(arg), env=env, cwd=work, stdin=subprocess.DEVNULL,
+                                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
             elif kind == "~":
                 deadline = time.monotonic() + 20
                 while True:
