@@ -157,9 +157,11 @@ int CmdOpen(const DeviceOptions& o) {
         int32_t result;
         {
             // Ctrl-C empties the variable the wait reads and discards the
-            // waits through a second handle, as the family Close does.
+            // waits through a second handle, as the family Close does. The
+            // wait reads the variable atomically while it runs, so it is
+            // emptied atomically too.
             WaitSpan span([&slot, &o, &dev] {
-                slot = nullptr;
+                std::atomic_ref<DeviceHandle*>(slot).store(nullptr);
                 if (DeviceHandle* other = OxOpenDevice(o.name.c_str(), dev.index, kLookKind)) {
                     OxDiscardWaitForIrq(other);
                     OxCloseDevice(other);
