@@ -18,10 +18,10 @@ std::uint32_t OpenConnections(const SharedStatusBlock& block) {
 
 enum class ResetOutcome { Reset, OpenFailed, NoBlock };
 
-// Wipes the bookkeeping of the card behind table index `index` through a
-// temporary handle (attached, never admitted). The slot count stays.
-ResetOutcome ResetBlock(int index) {
-    DeviceHandle* temporary = AttachDeviceByIndex("", index + 1);
+// Wipes the bookkeeping of the entry's card through a temporary handle
+// (attached, never admitted). The slot count stays.
+ResetOutcome ResetBlock(const CardEntry& entry) {
+    DeviceHandle* temporary = AttachEntryDevice(entry);
     if (temporary == nullptr) return ResetOutcome::OpenFailed;
     ResetOutcome outcome = ResetOutcome::NoBlock;
     if (SharedStatusBlock* block = StatusBlockOf(temporary)) {
@@ -72,7 +72,7 @@ std::uint32_t SingleCardClear(Family family, std::uint32_t position) {
     CardEntry* entry = FamilyEntry(family, position);
     if (entry == nullptr) return QUELT_NO_CARD;
     if (LoadHandle(*entry) != nullptr) CloseCard(family, position);
-    switch (ResetBlock(TableIndexOf(*entry))) {
+    switch (ResetBlock(*entry)) {
         case ResetOutcome::Reset:
             return QUELT_OK;
         case ResetOutcome::OpenFailed:
@@ -114,7 +114,7 @@ std::uint32_t Ox952Clear(std::uint32_t position) {
 
     for (int f = 0; f < 2; ++f) {
         if (entries[f] == nullptr) continue;
-        switch (ResetBlock(TableIndexOf(*entries[f]))) {
+        switch (ResetBlock(*entries[f])) {
             case ResetOutcome::Reset:
                 break;
             case ResetOutcome::OpenFailed:

@@ -137,7 +137,7 @@ std::uint32_t IrqWaitsOfCard(IrqSource source, std::uint32_t position) {
     if (waiter.afterIncrement() > 1) {
         // Another thread may be waiting on the entry's handle, which would hold
         // this query up for a slice: ask through a handle of our own.
-        DeviceHandle* temporary = AttachDeviceByIndex("", DeviceIndexOf(*entry));
+        DeviceHandle* temporary = AttachEntryDevice(*entry);
         if (temporary == nullptr) return 0;
         const std::uint32_t waits = OxGetIrqWaits(temporary);
         OxCloseDevice(temporary);

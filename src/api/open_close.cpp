@@ -24,7 +24,7 @@ std::uint32_t ClaimLocked(CardEntry& e) {
     if (LoadHandle(e) != nullptr) return QUELT_ALREADY_OPEN;
     // irqWaiters is left as it is: threads of an earlier connection may still
     // be leaving their waits, and the count must stay their true number.
-    StoreHandle(e, AttachDeviceByIndex("", DeviceIndexOf(e)));
+    StoreHandle(e, AttachEntryDevice(e));
     return LoadHandle(e) == nullptr ? QUELT_OPEN_FAILED : QUELT_OK;
 }
 
@@ -62,7 +62,7 @@ void OpenPartner(CardEntry& e1, std::uint32_t irq, std::int32_t kind) {
     DeviceHandle* handle = nullptr;
     const bool claimed = LoadHandle(e1) == nullptr;
     if (claimed) {
-        handle = AttachDeviceByIndex("", DeviceIndexOf(e1));
+        handle = AttachEntryDevice(e1);
         StoreHandle(e1, handle);
     }
     LeaveCriticalSection(DriverLock());

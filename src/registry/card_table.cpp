@@ -89,7 +89,7 @@ void EndHandleUses(CardEntry& entry, DeviceHandle* handle) {
         const bool waiting = LoadShared(entry.irqWaitersInDriver) > 0;
         if (waiting && sinceDiscard >= REDISCARD_EVERY_MS) {
             // The waits occupy the card's own handle: discard through another.
-            if (temporary == nullptr) temporary = AttachDeviceByIndex("", DeviceIndexOf(entry));
+            if (temporary == nullptr) temporary = AttachEntryDevice(entry);
             if (temporary != nullptr) OxDiscardWaitForIrq(temporary);
             sinceDiscard = 0;
         }
@@ -152,6 +152,22 @@ CardEntry* CardTable() {
 
 CRITICAL_SECTION* DriverLock() {
     return &gDriverLock;
+}
+
+DeviceHandle* AttachEntryDevice(const CardEntry& e) {
+    DeviceHandle* handle = AttachDeviceByIndex("", DeviceIndexOf(e));
+    if (handle == nullptr) return nullptr;
+    // The bus and, when the driver reports them, the ids and PCI address are
+    // what the scan entered; a device that reports none can only be taken on
+    // its number.
+    const DeviceResources* res = OxGetDeviceResources(handle);
+    const bool hasIds = res->vendorId != 0 && res->deviceId != 0;
+    const bool same = res->bus == e.bus && (!hasIds || ((res->vendorId & 0xFFFFu) == e.vendorId &&
+                                                        (res->deviceId & 0xFFFFu) == e.deviceId &&
+                                                        res->pciAddress == e.pciAddress));
+    if (same) return handle;
+    OxCloseDevice(handle);
+    return nullptr;
 }
 
 void ScanCards() {

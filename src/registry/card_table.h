@@ -85,6 +85,12 @@ inline std::int32_t DeviceIndexOf(const CardEntry& e) {
     return TableIndexOf(e) + 1;
 }
 
+// Attaches the entry's device again by its number. The driver numbers its
+// devices afresh for every listing, so once a card of the machine is gone the
+// number may lead to another card: such a handle is closed again and null
+// returned, and a position never reaches a card that is not its own.
+DeviceHandle* AttachEntryDevice(const CardEntry& e);
+
 // The one process-wide critical section (recursive).
 CRITICAL_SECTION* DriverLock();
 

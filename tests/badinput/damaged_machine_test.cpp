@@ -289,10 +289,9 @@ TEST_P(DamagedAfterClose, IsNeverMappedAgain) {
 
 // The driver leaves a damaged card out of its listing, so in a process that
 // listed the cards before the damage the device numbers after it name the
-// next device: OX9162_Open of the damaged card attaches the EP4GXA card
-// behind it and returns 0. Disabled until a lost card keeps its number (or
-// the open checks that the device it attached is the card it listed).
-TEST(DamagedCard, DISABLED_ReopenAfterDamageNeverOpensAnotherCard) {
+// next device: OX9162_Open of the damaged card must fail, not attach the
+// EP4GXA card behind it.
+TEST(DamagedCard, ReopenAfterDamageNeverOpensAnotherCard) {
     quelt_test::TempMachine machine(true);  // devices: OX952 pair, OX9162 (3), EP4GXA (4)
     quelt_test::Child user([](quelt_test::Child& self) {
         RegistryLoad();
@@ -304,7 +303,7 @@ TEST(DamagedCard, DISABLED_ReopenAfterDamageNeverOpensAnotherCard) {
         OX9162_Close(0);
         RegistryUnload();
         self.Report("open " + std::to_string(r) + " device 4 attached " + std::to_string(other) + "\n");
-        return other == 0 ? 0 : 3;
+        return other == 0 && r == QUELT_OPEN_FAILED ? 0 : 3;
     });
     ASSERT_NE(user.AwaitLine("closed"), "");
     ASSERT_EQ(::unlink((machine.root() + "/card-3").c_str()), 0);
