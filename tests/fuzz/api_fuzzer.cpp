@@ -663,9 +663,9 @@ void DeviceUse(Model& m, Reader& in) {
                 Expect(r == 0 || r == -3 || (m.faults && r == -4), "OxAllocateDMAmem",
                        static_cast<std::uint32_t>(r));
             if (r == 0) {
-                o.dma = true;
-                if (!m.faults && OxGetDeviceResources(o.handle)->dmaKey == 0)
-                    Fail("DMA buffer held with key 0");
+                // A reply with key 0 (a fault) leaves the handle holding no buffer it knows of.
+                o.dma = OxGetDeviceResources(o.handle)->dmaKey != 0;
+                if (!m.faults && !o.dma) Fail("DMA buffer held with key 0");
             }
             break;
         }
