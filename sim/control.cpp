@@ -453,6 +453,11 @@ std::uint32_t PendingWaits(int device) {
     return CountOf(device).waiting;
 }
 
+std::uint32_t WaitsEndedAtDeadline(int device) {
+    CardMap map = MapDevice(device, false);
+    return Shared(map.header()->waitsEndedAtDeadline).load(std::memory_order_acquire);
+}
+
 std::int32_t AttachedHandles(int device) {
     return CountOf(device).attached;
 }

@@ -120,6 +120,10 @@ private:
 std::uint32_t ReadStatusWord(int device, std::size_t offset);
 void WriteStatusWord(int device, std::size_t offset, std::uint32_t value);
 std::uint32_t PendingWaits(int device);  // waits pending from all handles
+// Waits on the card, by all processes, that ended only at their deadline:
+// time-outs, and lost wake-ups. A check that an interrupt or a discard woke a
+// wait sees it unchanged, whatever the time the wake took.
+std::uint32_t WaitsEndedAtDeadline(int device);
 // Handles attached to the card, in all processes: the driver's own count,
 // which no write to the status block changes.
 std::int32_t AttachedHandles(int device);

@@ -352,6 +352,9 @@ BOOL Wait(Device* d, void* in, DWORD inSize, DWORD* bytes, DWORD* error) {
         os::Sleep(&c->wake, ticket, deadline);
     }
     MarkWaiting(d->lockFile, c, d->slot, false);
+    // A wake ends the sleep before the deadline; one that is lost leaves the
+    // interrupt or the discard to be found only when the time has run out.
+    if (os::Passed(deadline)) Shared(c->waitsEndedAtDeadline).fetch_add(1, std::memory_order_release);
     *bytes = discarded ? WAIT_DISCARDED_BYTES : 0;
     return TRUE;
 }

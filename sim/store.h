@@ -86,6 +86,11 @@ struct CardFile {
     // slot clears its mark under `lock`. Waits on slots beyond are marked by
     // the system (os::MarkSlot). Zero in files made before the marks.
     std::uint32_t waitMarks[kMarkedSlots];
+
+    // Waits on the card, from every process, that ended only at their
+    // deadline: time-outs, and wake-ups that were lost (an interrupt or a
+    // discard found only when the time ran out). Zero in older files.
+    std::uint32_t waitsEndedAtDeadline;
 };
 
 inline constexpr std::size_t kHeaderSize = 2 * kPage;

@@ -48,6 +48,7 @@ TEST(Wait, EndsOnTheNextInterrupt) {
     Card card(4);
     sim::RaiseIrq(4, 2);  // interrupts before the wait, and taken note of, do not end it
     StoreShared(card.block()->ackCounter, 2u);
+    const std::uint32_t late = sim::WaitsEndedAtDeadline(4);
     auto wait = std::async(std::launch::async, [&] { return WaitIrq(card.h, kLongWait); });
     ASSERT_TRUE(Eventually([] { return sim::PendingWaits(4) == 1; }));
     EXPECT_EQ(wait.wait_for(50ms), std::future_status::timeout);
@@ -58,11 +59,13 @@ TEST(Wait, EndsOnTheNextInterrupt) {
     EXPECT_EQ(r.bytes, 0u);
     EXPECT_EQ(LoadShared(card.block()->irqCounter), 3u);
     EXPECT_EQ(sim::PendingWaits(4), 0u);
+    EXPECT_EQ(sim::WaitsEndedAtDeadline(4), late);  // woken, not timed out
 }
 
 TEST(Wait, TimeOutIsTheMagnitudeOfTheValue) {
     quelt_test::TempMachine machine(true);
     Card card(1);
+    const std::uint32_t late = sim::WaitsEndedAtDeadline(1);
     for (std::int64_t units : {std::int64_t{10000}, std::int64_t{-10000}, std::int64_t{0}}) {
         SCOPED_TRACE(units);
         auto wait = std::async(std::launch::async, [&] { return WaitIrq(card.h, units); });
@@ -73,6 +76,7 @@ TEST(Wait, TimeOutIsTheMagnitudeOfTheValue) {
     }
     EXPECT_EQ(LoadShared(card.block()->irqCounter), 0u);
     EXPECT_EQ(sim::PendingWaits(1), 0u);
+    EXPECT_EQ(sim::WaitsEndedAtDeadline(1), late + 3);
 }
 
 TEST(Wait, ImmediateModeCompletesLongWaitsAtOnce) {
