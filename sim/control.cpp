@@ -261,10 +261,7 @@ void RemoveCard(int device) {
     std::string root = CurrentRoot();
     MachineLock lock(root, true);
     MachineIndex index = RequireIndex(root);
-    if (device < 1 || device > static_cast<int>(index.ids.size()))
-        Fail("no device " + std::to_string(device) + " (the machine has " + std::to_string(index.ids.size()) +
-             " devices)");
-    std::uint32_t id = index.ids[static_cast<std::size_t>(device - 1)];
+    const std::uint32_t id = RequireCardId(index, device);
     index.ids.erase(index.ids.begin() + (device - 1));
     WriteIndex(root, index);
     // Processes that have it mapped keep their mappings; the file goes with the last.
@@ -340,10 +337,7 @@ void RepairCard(int device) {
     std::string root = CurrentRoot();
     MachineLock lock(root, true);
     MachineIndex index = RequireIndex(root);
-    if (device < 1 || device > static_cast<int>(index.ids.size()))
-        Fail("no device " + std::to_string(device) + " (the machine has " + std::to_string(index.ids.size()) +
-             " devices)");
-    const std::uint32_t id = index.ids[static_cast<std::size_t>(device - 1)];
+    const std::uint32_t id = RequireCardId(index, device);
     const std::string path = CardPath(root, id);
     CardFile old;
     std::uint64_t size = 0;

@@ -407,14 +407,17 @@ void CardMap::Release() {
     size_ = 0;
 }
 
-CardMap MapDevice(int device, bool whole, std::uint32_t* id) {
-    std::string root = CurrentRoot();
-    MachineLock lock(root, false);
-    MachineIndex index = RequireIndex(root);
+std::uint32_t RequireCardId(const MachineIndex& index, int device) {
     if (device < 1 || device > static_cast<int>(index.ids.size()))
         Fail("no device " + std::to_string(device) + " (the machine has " + std::to_string(index.ids.size()) +
              (index.ids.size() == 1 ? " device)" : " devices)"));
-    std::uint32_t cardId = index.ids[static_cast<std::size_t>(device - 1)];
+    return index.ids[static_cast<std::size_t>(device - 1)];
+}
+
+CardMap MapDevice(int device, bool whole, std::uint32_t* id) {
+    std::string root = CurrentRoot();
+    MachineLock lock(root, false);
+    const std::uint32_t cardId = RequireCardId(RequireIndex(root), device);
     if (id) *id = cardId;
     try {
         return CardMap(CardPath(root, cardId), whole);

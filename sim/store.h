@@ -158,6 +158,9 @@ void MarkMade(const std::string& root);
 
 // The index of a machine that must exist (throws sim::Error otherwise).
 MachineIndex RequireIndex(const std::string& root);
+// The card id of device number `device` (1-based); fails naming the number
+// and how many devices the machine has.
+std::uint32_t RequireCardId(const MachineIndex& index, int device);
 
 // Why a card file of fileSize bytes with this header cannot be used, in a few
 // words; "" when it can. Every size and offset is checked against the file,
